@@ -1,0 +1,201 @@
+#include "common/archive/archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/archive/archive_file.h"
+#include "common/archive/gzip_writer.h"
+#include "common/archive/tar_header.h"
+#include "common/file_io.h"
+#include "common/path.h"
+
+namespace common::archive {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 256 * 1024;
+
+struct DirId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const DirId&) const = default;
+};
+
+// The directories the walk is inside of, for one pending entry.
+using Ancestors = std::shared_ptr<const std::vector<DirId>>;
+
+struct PendingEntry {
+  std::string relative;  // empty for the output directory itself
+  Ancestors ancestors;
+};
+
+MemberInfo info_from_stat(const struct stat& st, char typeflag) {
+  MemberInfo info;
+  info.mode = st.st_mode;
+  info.uid = st.st_uid;
+  info.gid = st.st_gid;
+  info.mtime = st.st_mtime;
+  info.typeflag = typeflag;
+  return info;
+}
+
+class TarWalker {
+ public:
+  TarWalker(const std::string& output_dir, std::string_view data_dir_name, GzipWriter& out)
+      : output_dir_(output_dir), data_dir_name_(data_dir_name), out_(out), buffer_(kReadChunk) {}
+
+  Result<> walk() {
+    stack_.push_back({"", std::make_shared<const std::vector<DirId>>()});
+    while (!stack_.empty()) {
+      PendingEntry entry = std::move(stack_.back());
+      stack_.pop_back();
+      if (auto added = add(entry); !added) return added;
+    }
+    return {};
+  }
+
+ private:
+  Result<> add(const PendingEntry& entry) {
+    const std::string source = join_path(output_dir_, entry.relative);
+    const std::string name =
+        entry.relative.empty() ? std::string(data_dir_name_) + "/"
+                               : join_path(data_dir_name_, entry.relative);
+    // Links are followed: a link to a directory is archived as that directory.
+    struct stat st;
+    if (::stat(source.c_str(), &st) != 0) return os_error(errno);
+    if (S_ISDIR(st.st_mode)) return add_directory(entry, source, name, st);
+    if (S_ISREG(st.st_mode)) return add_file(source, name);
+    return add_special(name, st);
+  }
+
+  // Lists the directory whole, pushing its entries, before its own header goes out.
+  Result<> add_directory(const PendingEntry& entry, const std::string& source,
+                         const std::string& name, const struct stat& st) {
+    const DirId id{st.st_dev, st.st_ino};
+    for (const DirId& ancestor : *entry.ancestors) {
+      if (ancestor == id) return os_error(ELOOP);
+    }
+    auto inside = std::make_shared<std::vector<DirId>>(*entry.ancestors);
+    inside->push_back(id);
+    auto dir = DirStream::open(source);
+    if (!dir) return std::unexpected(dir.error());
+    for (;;) {
+      auto listed = dir->next();
+      if (!listed) return std::unexpected(listed.error());
+      if (*listed == nullptr) break;
+      const std::string child = join_path(entry.relative, (*listed)->d_name);
+      stack_.push_back({child, inside});
+    }
+    return write(member_header_blocks(name, info_from_stat(st, '5')));
+  }
+
+  Result<> add_file(const std::string& source, const std::string& name) {
+    UniqueFd fd(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return os_error(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    // Swapped for something else since the look-up: archive what was opened.
+    if (!S_ISREG(st.st_mode)) return add_special(name, st);
+    MemberInfo info = info_from_stat(st, '0');
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    if (auto written = write(member_header_blocks(name, info)); !written) return written;
+    return copy_data(fd.get(), info.size);
+  }
+
+  // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
+  // shrank is padded with zeros, one that grew is cut, so the stream stays aligned.
+  Result<> copy_data(int fd, std::uint64_t size) {
+    std::uint64_t left = size;
+    while (left > 0) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
+      const ssize_t n = ::read(fd, buffer_.data(), want);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (n == 0) break;
+      if (auto written = write({buffer_.data(), static_cast<std::size_t>(n)}); !written) {
+        return written;
+      }
+      left -= static_cast<std::uint64_t>(n);
+    }
+    const std::uint64_t padding = left + (kBlockSize - size % kBlockSize) % kBlockSize;
+    return write_zeros(padding);
+  }
+
+  Result<> add_special(const std::string& name, const struct stat& st) {
+    char typeflag;
+    if (S_ISFIFO(st.st_mode)) {
+      typeflag = '6';
+    } else if (S_ISCHR(st.st_mode)) {
+      typeflag = '3';
+    } else if (S_ISBLK(st.st_mode)) {
+      typeflag = '4';
+    } else if (S_ISSOCK(st.st_mode)) {
+      return fail(ErrorKind::kOther, name + ": socket can not be archived");
+    } else {
+      return fail(ErrorKind::kOther, name + " has unknown file type");
+    }
+    MemberInfo info = info_from_stat(st, typeflag);
+    if (typeflag != '6') {
+      info.devmajor = major(st.st_rdev);
+      info.devminor = minor(st.st_rdev);
+    }
+    return write(member_header_blocks(name, info));
+  }
+
+  Result<> write(std::string_view data) { return out_.write(data); }
+
+  Result<> write_zeros(std::uint64_t count) {
+    static constexpr char kZeros[kBlockSize * 2] = {};
+    while (count > 0) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof kZeros));
+      if (auto written = write({kZeros, n}); !written) return written;
+      count -= n;
+    }
+    return {};
+  }
+
+ public:
+  Result<> end() { return write_zeros(2 * kBlockSize); }
+
+ private:
+  const std::string& output_dir_;
+  std::string_view data_dir_name_;
+  GzipWriter& out_;
+  std::vector<PendingEntry> stack_;
+  std::vector<char> buffer_;
+};
+
+}  // namespace
+
+Result<std::string> archive_output_directory(const std::string& output_dir,
+                                             std::string_view data_dir_name) {
+  std::string archive_path = output_dir + ".tar.gz";
+  auto file = open_archive_file(archive_path);
+  if (!file) return std::unexpected(file.error());
+  Result<> outcome;
+  {
+    GzipWriter gzip(file->get());
+    TarWalker walker(output_dir, data_dir_name, gzip);
+    outcome = walker.walk();
+    // After a failed walk the archive is still ended as far as it goes; the first error is
+    // the one reported.
+    auto ended = walker.end();
+    if (ended) ended = gzip.finish();
+    if (outcome && !ended) outcome = ended;
+  }
+  auto closed = file->close();
+  if (outcome && !closed) outcome = closed;
+  if (!outcome) return std::unexpected(outcome.error());
+  return archive_path;
+}
+
+}  // namespace common::archive

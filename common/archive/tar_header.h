@@ -1,0 +1,69 @@
+// GNU tar headers, written field by field. Numbers are octal, zero-padded, with a trailing
+// NUL; values too large for that (uid/gid above 07777777, size/mtime from 2^33) use the
+// base-256 form. Each header keeps the entry's whole mode word, owner and time as they are;
+// user and group names stay empty.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace common::archive {
+
+inline constexpr std::size_t kBlockSize = 512;
+
+struct TarHeader {
+  char name[100];
+  char mode[8];
+  char uid[8];
+  char gid[8];
+  char size[12];
+  char mtime[12];
+  char chksum[8];
+  char typeflag;
+  char linkname[100];
+  char magic[6];
+  char version[2];
+  char uname[32];
+  char gname[32];
+  char devmajor[8];
+  char devminor[8];
+  char rest[167];
+};
+static_assert(sizeof(TarHeader) == kBlockSize);
+
+// What a member's header says, besides its name.
+struct MemberInfo {
+  std::uint32_t mode = 0;  // the whole mode word, file-type bits included
+  std::uint64_t uid = 0;
+  std::uint64_t gid = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;
+  char typeflag = '0';
+  std::uint32_t devmajor = 0;
+  std::uint32_t devminor = 0;
+};
+
+// Writes `value` into `field`: octal with a trailing NUL, or base-256 (big-endian, high bit
+// of the first byte set) when it is at least `octal_limit`. Negative values (a time before
+// 1970) are written in base-256 two's complement.
+void put_number(std::span<char> field, std::int64_t value, std::uint64_t octal_limit);
+void put_unsigned(std::span<char> field, std::uint64_t value, std::uint64_t octal_limit);
+
+// Fills in the checksum: seven octal digits and a NUL.
+void set_checksum(TarHeader& header);
+
+// A complete header block for `name` (at most 100 bytes are stored).
+TarHeader make_header(std::string_view name, const MemberInfo& info);
+
+// The longest prefix of `name` of at most 100 bytes that ends on a whole UTF-8 character.
+std::string_view header_name_prefix(std::string_view name);
+
+// The header blocks for a member: the "././@LongLink" member for a name over 100 bytes (its
+// header and the name's data blocks), then the member's own header.
+std::string member_header_blocks(std::string_view name, const MemberInfo& info);
+
+}  // namespace common::archive

@@ -1,0 +1,62 @@
+#include "common/collectors/log_files.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "common/collectors/config_files.h"
+#include "common/collectors/log_location.h"
+#include "common/file_io.h"
+#include "common/path.h"
+#include "common/utf8.h"
+
+namespace common::collectors {
+
+namespace {
+
+struct Selected {
+  std::string source;
+  std::string name;
+};
+
+// Lists the whole directory before anything is copied; a failed read of the listing ends the
+// stage with nothing copied.
+Result<std::vector<Selected>> select_log_files(const LogLocation& location) {
+  auto dir = DirStream::open(location.directory);
+  if (!dir) return std::unexpected(dir.error());
+  std::vector<Selected> selected;
+  for (;;) {
+    auto entry = dir->next();
+    if (!entry) return std::unexpected(entry.error());
+    if (*entry == nullptr) return selected;
+    const std::string name = (*entry)->d_name;
+    // The cheap name test first: most entries of a log directory do not match.
+    if (to_utf8_lossy(name).find(location.file_name) == std::string::npos) continue;
+    std::string source = join_path(location.directory, name);
+    struct stat target;
+    if (::stat(source.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
+    selected.push_back({std::move(source), name});
+  }
+}
+
+}  // namespace
+
+Result<> collect_log_files(const std::string& config_path, const std::string& output_dir) {
+  auto text = read_file(config_path);
+  if (!text) return std::unexpected(text.error());
+  if (validate_utf8(*text)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
+  auto setting = read_log_file_setting(*text);
+  if (!setting) return std::unexpected(setting.error());
+  auto location = split_log_location(*setting);
+  if (!location) return std::unexpected(location.error());
+  auto selected = select_log_files(*location);
+  if (!selected) return std::unexpected(selected.error());
+  for (const auto& file : *selected) {
+    if (auto copied = copy_file(file.source, join_path(output_dir, file.name)); !copied) {
+      return copied;
+    }
+  }
+  return {};
+}
+
+}  // namespace common::collectors

@@ -1,0 +1,14 @@
+// The log stage: reads the log location from the installed configuration file and copies every
+// entry of the log directory whose name contains the log file's name (rotated and prefixed
+// files come along) and which is not a directory.
+#pragma once
+
+#include <string>
+
+#include "common/error.h"
+
+namespace common::collectors {
+
+Result<> collect_log_files(const std::string& config_path, const std::string& output_dir);
+
+}  // namespace common::collectors

@@ -1,0 +1,38 @@
+#include "common/collectors/os_info.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "common/file_io.h"
+#include "common/path.h"
+#include "common/utf8.h"
+
+namespace common::collectors {
+
+Result<> collect_os_info(const std::string& output_dir) {
+  return collect_os_info(output_dir, System(), kSystemReleasePath);
+}
+
+Result<> collect_os_info(const std::string& output_dir, const System& system,
+                         const std::string& system_release_path) {
+  const auto kernel = system.kernel_version();
+  if (!kernel) return fail(ErrorKind::kNotFound, "Failed to retrieve kernel version");
+  const auto os_version = system.long_os_version();
+  if (!os_version) return fail(ErrorKind::kNotFound, "Failed to retrieve os version");
+
+  std::string text = "Platform: linux-" + *kernel + "\n" + "Version: " + *os_version + "\n";
+
+  // A release file that cannot be opened is simply left out; one that opens but cannot be
+  // read as text fails the stage. Opening never waits on a FIFO.
+  UniqueFd release(::open(system_release_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (release.valid()) {
+    auto content = read_all(release.get());
+    if (!content) return std::unexpected(content.error());
+    if (validate_utf8(*content)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
+    text += "System Release: " + *content + "\n";
+  }
+  return write_file(join_path(output_dir, "osInfo.txt"), text);
+}
+
+}  // namespace common::collectors

@@ -1,0 +1,68 @@
+#include "common/collectors/system.h"
+
+#include <sys/utsname.h>
+
+#include <string_view>
+
+#include "common/file_io.h"
+#include "common/utf8.h"
+
+namespace common::collectors {
+
+namespace {
+
+// A file that cannot be read as text counts as stating nothing.
+std::optional<std::string> read_text(const std::string& path) {
+  auto content = read_file(path);
+  if (!content || validate_utf8(*content)) return std::nullopt;
+  return std::move(*content);
+}
+
+}  // namespace
+
+std::optional<std::string> release_field(const std::string& content, const std::string& key) {
+  std::string_view rest = content;
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (!line.starts_with(key)) continue;
+    std::string value;
+    for (const char c : line.substr(key.size())) {
+      if (c != '"') value += c;
+    }
+    return value;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> System::kernel_version() const {
+  struct utsname names;
+  if (uname(&names) != 0) return std::nullopt;
+  return std::string(names.release);
+}
+
+std::optional<std::string> System::long_os_version() const {
+  const auto os_release = read_text(files_.os_release);
+  std::optional<std::string> lsb_release;
+  bool lsb_read = false;
+  const auto field = [&](const std::string& key, const std::string& fallback_key) {
+    if (os_release) {
+      if (auto value = release_field(*os_release, key)) return *value;
+    }
+    if (!lsb_read) {
+      lsb_release = read_text(files_.lsb_release);
+      lsb_read = true;
+    }
+    if (lsb_release) {
+      if (auto value = release_field(*lsb_release, fallback_key)) return *value;
+    }
+    return std::string();
+  };
+  const std::string version = field("VERSION_ID=", "DISTRIB_RELEASE=");
+  const std::string name = field("NAME=", "DISTRIB_ID=");
+  return "Linux " + version + " " + name;
+}
+
+}  // namespace common::collectors

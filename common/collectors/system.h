@@ -1,0 +1,34 @@
+// What the collectors need to know of the host: the running kernel's release and the
+// distribution's long version ("Linux <VERSION_ID> <NAME>"). Nothing else is gathered, since
+// every extra look-up costs time on a host that is already in trouble.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace common::collectors {
+
+struct SystemFiles {
+  std::string os_release = "/etc/os-release";
+  std::string lsb_release = "/etc/lsb-release";
+};
+
+class System {
+ public:
+  explicit System(SystemFiles files = {}) : files_(std::move(files)) {}
+
+  // uname(2)'s release, or nothing if uname fails.
+  std::optional<std::string> kernel_version() const;
+  // "Linux", the version identifier and the name, each part empty when the host does not
+  // state it.
+  std::optional<std::string> long_os_version() const;
+
+ private:
+  SystemFiles files_;
+};
+
+// The text after `key` on the first line of `content` that begins with it, with every double
+// quote removed; nothing when no line does.
+std::optional<std::string> release_field(const std::string& content, const std::string& key);
+
+}  // namespace common::collectors

@@ -1,0 +1,72 @@
+#include "common/sdk_info.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "common/archive/archive.h"
+#include "common/archive/remove_tree.h"
+#include "common/collectors/config_files.h"
+#include "common/collectors/log_files.h"
+#include "common/collectors/os_info.h"
+#include "common/collectors/package_details.h"
+#include "common/command_line.h"
+#include "common/console.h"
+#include "common/output_dir.h"
+
+namespace common {
+
+namespace {
+
+void report_failure(const std::string& what, const Result<>& outcome) {
+  if (!outcome) print_err(what + ", skipping. " + outcome.error().text() + "\n");
+}
+
+}  // namespace
+
+void create_sdk_info(Component component, std::span<const char* const> arguments) {
+  prepare_process();
+  const ComponentRow& row = component_row(component);
+
+  const CommandLineOutcome command_line = parse_command_line(arguments);
+  if (command_line.exit) {
+    print_out(command_line.exit->stdout_text);
+    print_err(command_line.exit->stderr_text);
+    std::exit(command_line.exit->status);
+  }
+
+  const auto output_dir = create_output_dir(row.data_dir_name);
+  if (!output_dir) {
+    print_err(output_dir.error().display() + "\n");
+    std::exit(1);
+  }
+
+  print_out("Collecting os info\n");
+  report_failure("Failed to get os info", collectors::collect_os_info(*output_dir));
+
+  const std::string config_path = collectors::config_file_path(row.config_file_name);
+  const std::string short_name(row.short_name);
+  print_out("Collecting config files\n");
+  report_failure("Failed to get " + short_name + " config files",
+                 collectors::collect_config_files(config_path, *output_dir));
+
+  print_out("Collecting log files\n");
+  report_failure("Failed to get " + short_name + " logs",
+                 collectors::collect_log_files(config_path, *output_dir));
+
+  print_out("Collecting " + short_name + " info\n");
+  report_failure("Failed to get " + short_name + " package details",
+                 collectors::collect_package_details(*output_dir, row.short_name, row.package_name));
+
+  const auto archive = archive::archive_output_directory(*output_dir, row.data_dir_name);
+  if (!archive) {
+    print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
+              archive.error().text() + "\n");
+    return;
+  }
+  print_out("Logs and config can be found at " + *archive + "\n");
+  if (!archive::remove_tree(*output_dir)) {
+    print_err("Failed to clean up directory, " + *output_dir + "\n");
+  }
+}
+
+}  // namespace common
