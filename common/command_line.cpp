@@ -31,7 +31,8 @@ CommandLineOutcome parse_command_line(std::span<const char* const> arguments) {
   const std::string usage = "Usage: " + program_name(arguments) + "\n";
   const std::string_view first = arguments[1] != nullptr ? arguments[1] : "";
   if (first == "-h" || first == "--help") {
-    std::string help = std::string(kAbout) + "\n\n" + usage + "\nOptions:\n  -h, --help  Print help\n";
+    std::string help =
+        std::string(kAbout) + "\n\n" + usage + "\nOptions:\n  -h, --help  Print help\n";
     return {std::nullopt, CommandLineExit{0, std::move(help), ""}};
   }
   std::string error = "error: unexpected argument '" + to_utf8_lossy(first) + "' found\n\n" +

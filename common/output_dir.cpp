@@ -19,15 +19,17 @@ OutputPathError OutputPathError::create_failed(std::string path, Error error) {
   return OutputPathError(Variant::CreateFailed, std::move(path), error.text());
 }
 
-OutputPathError OutputPathError::conversion() { return OutputPathError(Variant::Conversion, "", ""); }
+OutputPathError OutputPathError::conversion() {
+  return OutputPathError(Variant::Conversion, "", "");
+}
 
 std::string OutputPathError::display() const {
   switch (variant_) {
     case Variant::AlreadyExists:
       return "Output directory " + to_utf8_lossy(path_) + " already exists.";
     case Variant::CreateFailed:
-      return "Failed to create output directory " + to_utf8_lossy(path_) + " due to: " +
-             error_text_ + ".";
+      return "Failed to create output directory " + to_utf8_lossy(path_) +
+             " due to: " + error_text_ + ".";
     case Variant::Conversion:
       break;
   }
@@ -40,7 +42,7 @@ std::string temp_dir() {
 }
 
 std::expected<std::string, OutputPathError> create_output_dir_in(std::string_view temp_dir,
-                                                                  std::string_view data_dir_name) {
+                                                                 std::string_view data_dir_name) {
   std::string path = join_path(temp_dir, data_dir_name);
   struct stat existing;
   if (::stat(path.c_str(), &existing) == 0) {
@@ -50,7 +52,8 @@ std::expected<std::string, OutputPathError> create_output_dir_in(std::string_vie
   // in a shared place such as /tmp.
   if (::mkdir(path.c_str(), 0700) != 0) {
     const int error = errno;
-    return std::unexpected(OutputPathError::create_failed(std::move(path), Error::from_errno(error)));
+    return std::unexpected(
+        OutputPathError::create_failed(std::move(path), Error::from_errno(error)));
   }
   if (validate_utf8(path)) {
     // An empty directory left here would block every later run with "already exists".

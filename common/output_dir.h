@@ -37,7 +37,7 @@ std::string temp_dir();
 // Creates `temp_dir` joined with `data_dir_name` (mode 0700, before the umask) and yields its
 // path as UTF-8 text.
 std::expected<std::string, OutputPathError> create_output_dir_in(std::string_view temp_dir,
-                                                                  std::string_view data_dir_name);
+                                                                 std::string_view data_dir_name);
 
 std::expected<std::string, OutputPathError> create_output_dir(std::string_view data_dir_name);
 

@@ -54,8 +54,9 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
                  collectors::collect_log_files(config_path, *output_dir));
 
   print_out("Collecting " + short_name + " info\n");
-  report_failure("Failed to get " + short_name + " package details",
-                 collectors::collect_package_details(*output_dir, row.short_name, row.package_name));
+  report_failure(
+      "Failed to get " + short_name + " package details",
+      collectors::collect_package_details(*output_dir, row.short_name, row.package_name));
 
   const auto archive = archive::archive_output_directory(*output_dir, row.data_dir_name);
   if (!archive) {

@@ -64,9 +64,8 @@ class TarWalker {
  private:
   Result<> add(const PendingEntry& entry) {
     const std::string source = join_path(output_dir_, entry.relative);
-    const std::string name =
-        entry.relative.empty() ? std::string(data_dir_name_) + "/"
-                               : join_path(data_dir_name_, entry.relative);
+    const std::string name = entry.relative.empty() ? std::string(data_dir_name_) + "/"
+                                                    : join_path(data_dir_name_, entry.relative);
     // Links are followed: a link to a directory is archived as that directory.
     struct stat st;
     if (::stat(source.c_str(), &st) != 0) return os_error(errno);
@@ -114,7 +113,8 @@ class TarWalker {
   Result<> copy_data(int fd, std::uint64_t size) {
     std::uint64_t left = size;
     while (left > 0) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
       const ssize_t n = ::read(fd, buffer_.data(), want);
       if (n < 0) {
         if (errno == EINTR) continue;

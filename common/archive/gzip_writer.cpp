@@ -14,8 +14,9 @@ constexpr int kMemLevel = 8;
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
 Error zlib_error(int code, const z_stream& stream) {
-  return Error(ErrorKind::kOther,
-               stream.msg != nullptr ? stream.msg : "compression failed (" + std::to_string(code) + ")");
+  return Error(ErrorKind::kOther, stream.msg != nullptr
+                                      ? stream.msg
+                                      : "compression failed (" + std::to_string(code) + ")");
 }
 
 }  // namespace
@@ -28,8 +29,8 @@ GzipWriter::~GzipWriter() {
 
 Result<> GzipWriter::deflate_and_write(std::string_view data, int flush) {
   if (!initialised_) {
-    const int init = deflateInit2(&stream_, kLevel, Z_DEFLATED, kGzipWindowBits, kMemLevel,
-                                  Z_DEFAULT_STRATEGY);
+    const int init =
+        deflateInit2(&stream_, kLevel, Z_DEFLATED, kGzipWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
     if (init != Z_OK) return std::unexpected(zlib_error(init, stream_));
     initialised_ = true;
     // Time 0, OS 255, no name or comment: the header is the same on every run and host.
@@ -51,7 +52,8 @@ Result<> GzipWriter::deflate_and_write(std::string_view data, int flush) {
       code = deflate(&stream_, slice_flush);
       if (code == Z_STREAM_ERROR) return std::unexpected(zlib_error(code, stream_));
       const std::size_t produced = out_.size() - stream_.avail_out;
-      if (auto written = write_all(fd_, std::string_view(reinterpret_cast<char*>(out_.data()), produced));
+      if (auto written =
+              write_all(fd_, std::string_view(reinterpret_cast<char*>(out_.data()), produced));
           !written) {
         return written;
       }

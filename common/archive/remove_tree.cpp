@@ -35,7 +35,8 @@ Result<> empty_directory(int dir_fd) {
     if (name == "." || name == "..") continue;
     if (::unlinkat(dir_fd, entry->d_name, 0) == 0) continue;
     if (errno != EISDIR) return os_error(errno);
-    UniqueFd child(::openat(dir_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd child(
+        ::openat(dir_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!child.valid()) return os_error(errno);
     if (auto emptied = empty_directory(child.get()); !emptied) return emptied;
     if (::unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR) != 0) return os_error(errno);

@@ -6,8 +6,8 @@ namespace common::archive {
 
 namespace {
 
-constexpr std::uint64_t kOctal7Limit = 07777777 + 1;      // 8-byte fields
-constexpr std::uint64_t kOctal11Limit = 1ULL << 33;       // 12-byte fields (077777777777 + 1)
+constexpr std::uint64_t kOctal7Limit = 07777777 + 1;  // 8-byte fields
+constexpr std::uint64_t kOctal11Limit = 1ULL << 33;   // 12-byte fields (077777777777 + 1)
 constexpr std::string_view kLongLinkName = "././@LongLink";
 
 void put_base256(std::span<char> field, std::uint64_t value) {

@@ -14,7 +14,8 @@ std::string filter_listing(std::string_view listing, std::string_view package_na
   std::size_t start = 0;
   for (;;) {
     const auto end = listing.find('\n', start);
-    const std::string_view row = listing.substr(start, end == std::string_view::npos ? end : end - start);
+    const std::string_view row =
+        listing.substr(start, end == std::string_view::npos ? end : end - start);
     if (row.find(package_name) != std::string_view::npos) {
       kept += row;
       kept += '\n';

@@ -1,0 +1,288 @@
+#include "common/archive/archive.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "common/archive/remove_tree.h"
+#include "tests/test_util.h"
+
+namespace common::archive {
+namespace {
+
+using testing_util::exists;
+using testing_util::read_text;
+using testing_util::TempDir;
+using testing_util::write_text;
+
+std::string gunzip(const std::string& compressed) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string out;
+  char buffer[65536];
+  int code;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    code = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  } while (code == Z_OK);
+  EXPECT_EQ(code, Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u) << "bytes after the gzip member";
+  inflateEnd(&stream);
+  return out;
+}
+
+struct Member {
+  std::string name;
+  char typeflag;
+  unsigned long mode;
+  std::uint64_t size;
+  std::string data;
+  std::string header;
+};
+
+// Splits a tar stream into members; checks the end blocks and that nothing follows them.
+std::vector<Member> parse_tar(const std::string& tar) {
+  std::vector<Member> members;
+  std::size_t pos = 0;
+  EXPECT_EQ(tar.size() % 512, 0u);
+  while (pos + 512 <= tar.size()) {
+    const std::string header = tar.substr(pos, 512);
+    if (header == std::string(512, '\0')) break;
+    Member m;
+    m.header = header;
+    m.name = std::string(header.c_str(), strnlen(header.c_str(), 100));
+    m.typeflag = header[156];
+    m.mode = std::stoul(header.substr(100, 7), nullptr, 8);
+    m.size = std::stoull(header.substr(124, 11), nullptr, 8);
+    m.data = tar.substr(pos + 512, m.size);
+    pos += 512 + (m.size + 511) / 512 * 512;
+    members.push_back(m);
+  }
+  EXPECT_EQ(tar.size() - pos, 1024u);
+  EXPECT_EQ(tar.substr(pos), std::string(1024, '\0'));
+  return members;
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  ArchiveTest() { ::mkdir(out_.c_str(), 0700); }
+
+  std::vector<Member> archive_members() {
+    const auto archived = archive_output_directory(out_, "oskel-data");
+    EXPECT_TRUE(archived) << (archived ? "" : archived.error().text());
+    EXPECT_EQ(*archived, out_ + ".tar.gz");
+    return parse_tar(gunzip(read_text(out_ + ".tar.gz")));
+  }
+
+  TempDir tmp_;
+  std::string out_ = tmp_ / "oskel-data";
+};
+
+TEST_F(ArchiveTest, EmptyDirectoryIsOneHeaderAndTheEndBlocks) {
+  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  const std::string compressed = read_text(out_ + ".tar.gz");
+  EXPECT_EQ(compressed.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
+  const std::string tar = gunzip(compressed);
+  EXPECT_EQ(tar.size(), 1536u);
+  EXPECT_EQ(tar.substr(0, 12), std::string("oskel-data/\0", 12));
+  EXPECT_EQ(tar[156], '5');
+  EXPECT_EQ(tar.substr(100, 8), std::string("0040700\0", 8));
+  // CRC-32 and length trailer.
+  const auto crc =
+      crc32(0, reinterpret_cast<const Bytef*>(tar.data()), static_cast<uInt>(tar.size()));
+  const std::string trailer = compressed.substr(compressed.size() - 8);
+  std::uint32_t stored_crc = 0, stored_size = 0;
+  std::memcpy(&stored_crc, trailer.data(), 4);
+  std::memcpy(&stored_size, trailer.data() + 4, 4);
+  EXPECT_EQ(stored_crc, crc);
+  EXPECT_EQ(stored_size, 1536u);
+}
+
+TEST_F(ArchiveTest, MembersFollowInReverseListingOrderWithData) {
+  write_text(out_ + "/empty", "", 0600);
+  write_text(out_ + "/block", std::string(512, 'b'), 0644);
+  write_text(out_ + "/more", std::string(513, 'm'), 0640);
+  ::mkdir((out_ + "/sub").c_str(), 0750);
+  write_text(out_ + "/sub/inner", "inner", 0644);
+
+  const auto members = archive_members();
+  std::vector<std::string> expected = {"oskel-data/"};
+  auto listed = testing_util::listing_order(out_);
+  for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
+    expected.push_back("oskel-data/" + *it);
+    if (*it == "sub") expected.push_back("oskel-data/sub/inner");
+  }
+  std::vector<std::string> names;
+  for (const auto& m : members) names.push_back(m.name);
+  EXPECT_EQ(names, expected);
+
+  for (const auto& m : members) {
+    if (m.name == "oskel-data/empty") {
+      EXPECT_EQ(m.size, 0u);
+      EXPECT_EQ(m.mode, 0100600u);
+    } else if (m.name == "oskel-data/block") {
+      EXPECT_EQ(m.data, std::string(512, 'b'));
+    } else if (m.name == "oskel-data/more") {
+      EXPECT_EQ(m.data, std::string(513, 'm'));
+      EXPECT_EQ(m.mode, 0100640u);
+    } else if (m.name == "oskel-data/sub") {
+      EXPECT_EQ(m.typeflag, '5');
+      EXPECT_EQ(m.mode, 040750u);
+    }
+  }
+}
+
+TEST_F(ArchiveTest, LinksAreFollowedAndStoredUnderTheirOwnName) {
+  write_text(tmp_ / "outside.txt", "outside", 0604);
+  ::symlink((tmp_ / "outside.txt").c_str(), (out_ + "/link.txt").c_str());
+  const auto members = archive_members();
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(members[1].name, "oskel-data/link.txt");
+  EXPECT_EQ(members[1].typeflag, '0');
+  EXPECT_EQ(members[1].mode, 0100604u);
+  EXPECT_EQ(members[1].data, "outside");
+}
+
+TEST_F(ArchiveTest, FifoAndDeviceAreHeaderOnlyMembers) {
+  ::mkfifo((out_ + "/pipe").c_str(), 0644);
+  ::symlink("/dev/null", (out_ + "/null").c_str());
+  for (const auto& m : archive_members()) {
+    if (m.name == "oskel-data/pipe") {
+      EXPECT_EQ(m.typeflag, '6');
+      EXPECT_EQ(m.mode, 010644u);
+    } else if (m.name == "oskel-data/null") {
+      EXPECT_EQ(m.typeflag, '3');
+      EXPECT_EQ(m.size, 0u);
+      EXPECT_EQ(std::stoul(m.header.substr(329, 7), nullptr, 8), major(makedev(1, 3)));
+      EXPECT_EQ(std::stoul(m.header.substr(337, 7), nullptr, 8), 3u);
+    }
+  }
+}
+
+TEST_F(ArchiveTest, LongNamesRoundTrip) {
+  const std::string name = std::string(120, 'l') + ".log";
+  write_text(out_ + "/" + name, "long");
+  const auto members = archive_members();
+  ASSERT_EQ(members.size(), 3u);
+  EXPECT_EQ(members[1].name, "././@LongLink");
+  EXPECT_EQ(members[1].data, "oskel-data/" + name + '\0');
+  EXPECT_EQ(members[2].name, ("oskel-data/" + name).substr(0, 100));
+  EXPECT_EQ(members[2].data, "long");
+}
+
+TEST_F(ArchiveTest, FailuresNameTheEntryAndStillEndTheArchive) {
+  write_text(out_ + "/a", "a");
+  const int socket_fd = testing_util::make_socket(out_ + "/sock");
+  auto archived = archive_output_directory(out_, "oskel-data");
+  ::close(socket_fd);
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "oskel-data/sock: socket can not be archived");
+  // What was written before the failure is a readable, ended archive.
+  gunzip(read_text(out_ + ".tar.gz"));
+  ::unlink((out_ + "/sock").c_str());
+
+  ::symlink((tmp_ / "nowhere").c_str(), (out_ + "/dangling").c_str());
+  archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "No such file or directory (os error 2)");
+}
+
+TEST_F(ArchiveTest, LinkLoopEndsTheWalkWithEloop) {
+  ::mkdir((out_ + "/sub").c_str(), 0755);
+  ::symlink("..", (out_ + "/sub/up").c_str());
+  const auto archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "Too many levels of symbolic links (os error 40)");
+}
+
+TEST_F(ArchiveTest, ExistingArchiveIsRewrittenKeepingItsMode) {
+  write_text(out_ + ".tar.gz", std::string(100000, 'x'), 0640);
+  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0640);
+  EXPECT_EQ(gunzip(read_text(out_ + ".tar.gz")).size(), 1536u);
+}
+
+TEST_F(ArchiveTest, NewArchiveIsOwnerOnly) {
+  testing_util::ScopedUmask umask(022);
+  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0600);
+}
+
+TEST_F(ArchiveTest, DirectoryAtTheArchivePathIsAnError) {
+  ::mkdir((out_ + ".tar.gz").c_str(), 0755);
+  const auto archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "Is a directory (os error 21)");
+}
+
+TEST_F(ArchiveTest, FifoAtTheArchivePathDoesNotWaitForAReader) {
+  ::mkfifo((out_ + ".tar.gz").c_str(), 0644);
+  const auto archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "No such device or address (os error 6)");
+}
+
+class StickyDirTest : public ArchiveTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create files of another owner";
+    ASSERT_EQ(::chmod(tmp_.path().c_str(), 01777), 0);
+  }
+  static constexpr uid_t kStranger = 54321;
+};
+
+TEST_F(StickyDirTest, ForeignLinkOrFileIsRefusedOwnOnesAreUsed) {
+  write_text(tmp_ / "victim", "precious", 0644);
+  ::symlink((tmp_ / "victim").c_str(), (out_ + ".tar.gz").c_str());
+  ASSERT_EQ(::lchown((out_ + ".tar.gz").c_str(), kStranger, kStranger), 0);
+  auto archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "Permission denied (os error 13)");
+  EXPECT_EQ(read_text(tmp_ / "victim"), "precious");
+
+  ::unlink((out_ + ".tar.gz").c_str());
+  write_text(out_ + ".tar.gz", "planted", 0666);
+  ASSERT_EQ(::chown((out_ + ".tar.gz").c_str(), kStranger, kStranger), 0);
+  archived = archive_output_directory(out_, "oskel-data");
+  ASSERT_FALSE(archived);
+  EXPECT_EQ(archived.error().text(), "Permission denied (os error 13)");
+  EXPECT_EQ(read_text(out_ + ".tar.gz"), "planted");
+
+  // Our own link is followed, our own file rewritten.
+  ::unlink((out_ + ".tar.gz").c_str());
+  ::symlink((tmp_ / "victim").c_str(), (out_ + ".tar.gz").c_str());
+  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  EXPECT_EQ(gunzip(read_text(tmp_ / "victim")).size(), 1536u);
+  ::unlink((out_ + ".tar.gz").c_str());
+  write_text(out_ + ".tar.gz", "old", 0640);
+  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0640);
+}
+
+TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
+  TempDir tmp;
+  const std::string keep = tmp / "keep";
+  ::mkdir(keep.c_str(), 0755);
+  write_text(keep + "/precious", "x");
+  const std::string dir = tmp / "gone";
+  ::mkdir(dir.c_str(), 0700);
+  ::mkdir((dir + "/sub").c_str(), 0500);
+  write_text(dir + "/sub/file", "f");
+  ::symlink(keep.c_str(), (dir + "/link").c_str());
+  ASSERT_TRUE(remove_tree(dir));
+  EXPECT_FALSE(exists(dir));
+  EXPECT_EQ(read_text(keep + "/precious"), "x");
+  EXPECT_FALSE(remove_tree(tmp / "missing"));
+}
+
+}  // namespace
+}  // namespace common::archive

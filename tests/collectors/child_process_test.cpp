@@ -1,0 +1,101 @@
+#include "common/collectors/child_process.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+namespace common::collectors {
+namespace {
+
+using std::chrono::seconds;
+
+Result<ChildOutput> run_sh(const std::string& script, seconds limit = seconds(30)) {
+  return run_and_capture("sh", {"-c", script}, limit);
+}
+
+TEST(ChildProcess, CapturesStdoutAndIgnoresStatusAndStderr) {
+  const auto output = run_sh("printf 'out\\n'; echo noise >&2; exit 3");
+  ASSERT_TRUE(output);
+  EXPECT_EQ(output->standard_output, "out\n");
+  EXPECT_EQ(WEXITSTATUS(output->wait_status), 3);
+}
+
+TEST(ChildProcess, MissingProgramIsTheOsError) {
+  const auto output = run_and_capture("no-such-program-oskel", {}, seconds(5));
+  ASSERT_FALSE(output);
+  EXPECT_EQ(output.error().text(), "No such file or directory (os error 2)");
+}
+
+TEST(ChildProcess, FloodOnBothPipesDoesNotStall) {
+  const auto output = run_sh("head -c 4194304 /dev/zero >&2; head -c 1048576 /dev/zero");
+  ASSERT_TRUE(output);
+  EXPECT_EQ(output->standard_output.size(), 1048576u);
+}
+
+TEST(ChildProcess, StdinIsAtEndOfFile) {
+  const auto output = run_sh("cat; echo done");
+  ASSERT_TRUE(output);
+  EXPECT_EQ(output->standard_output, "done\n");
+}
+
+TEST(ChildProcess, SigpipeIsBackToDefaultInTheChild) {
+  const sighandler_t old = std::signal(SIGPIPE, SIG_IGN);
+  const auto output = run_sh(
+      "trap - PIPE; grep -q SigIgn: /proc/self/status && "
+      "awk '/SigIgn/ {print $2}' /proc/self/status");
+  std::signal(SIGPIPE, old);
+  ASSERT_TRUE(output);
+  // Bit 13 (SIGPIPE) must be clear in the ignored-signal mask.
+  const unsigned long ignored = std::stoul(output->standard_output, nullptr, 16);
+  EXPECT_EQ(ignored & (1ul << (SIGPIPE - 1)), 0u);
+}
+
+// Descriptors of this process that a child would inherit (0-2 included).
+std::size_t inheritable_descriptors() {
+  std::size_t count = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags != -1 && (flags & FD_CLOEXEC) == 0) ++count;
+  }
+  return count;
+}
+
+TEST(ChildProcess, NoDescriptorOfOursLeaksIntoTheChild) {
+  const std::size_t inherited = inheritable_descriptors();
+  const auto output = run_sh("ls /proc/self/fd | wc -l");
+  ASSERT_TRUE(output);
+  // What this process would pass on anyway, plus the descriptor ls lists with; no pipe end.
+  EXPECT_EQ(std::stoul(output->standard_output), inherited + 1);
+}
+
+TEST(ChildProcess, TimeLimitKillsAndReapsTheGroup) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto output = run_sh("sleep 30", seconds(1));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(output);
+  EXPECT_EQ(output.error().text(), "sh did not finish within 1 seconds");
+  EXPECT_LT(elapsed, seconds(10));
+  // Nothing is left to reap.
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+TEST(ChildProcess, GrandchildHoldingThePipesIsBoundedToo) {
+  const auto output = run_sh("sleep 30 & echo started", seconds(1));
+  ASSERT_FALSE(output);
+  EXPECT_EQ(output.error().text(), "sh did not finish within 1 seconds");
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+TEST(ChildProcess, ChildThatClosesItsPipesEarlyIsStillWaitedFor) {
+  const auto output = run_sh("exec >&- 2>&-; sleep 0.2; exit 4");
+  ASSERT_TRUE(output);
+  EXPECT_EQ(WEXITSTATUS(output->wait_status), 4);
+}
+
+}  // namespace
+}  // namespace common::collectors

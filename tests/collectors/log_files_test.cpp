@@ -1,0 +1,127 @@
+#include "common/collectors/log_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace common::collectors {
+namespace {
+
+using testing_util::exists;
+using testing_util::listing_order;
+using testing_util::read_text;
+using testing_util::TempDir;
+using testing_util::write_text;
+
+class LogFilesTest : public ::testing::Test {
+ protected:
+  LogFilesTest() {
+    ::mkdir(logs_.c_str(), 0755);
+    ::mkdir(out_.c_str(), 0700);
+  }
+
+  void configure(const std::string& location) {
+    write_text(config_, "{\"logging\": {\"log_file\": \"" + location + "\"}}");
+  }
+
+  std::vector<std::string> collected() {
+    auto names = listing_order(out_);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempDir tmp_;
+  std::string logs_ = tmp_ / "logs";
+  std::string out_ = tmp_ / "out";
+  std::string config_ = tmp_ / "keldra-oskel.cfg";
+};
+
+TEST_F(LogFilesTest, CopiesEveryNonDirectoryWhoseNameContainsTheLogName) {
+  write_text(logs_ + "/agent.log", "current\n", 0640);
+  write_text(logs_ + "/agent.log.1", "rotated\n");
+  write_text(logs_ + "/old-agent.log", "old\n");
+  write_text(logs_ + "/.agent.log.swp", "swap\n");
+  write_text(logs_ + "/other.txt", "no\n");
+  write_text(logs_ + "/AGENT.LOG", "no\n");
+  ::mkdir((logs_ + "/agent.log.d").c_str(), 0755);
+  write_text(logs_ + "/agent.log.d/agent.log", "inside\n");
+  ::mkdir((tmp_ / "elsewhere").c_str(), 0755);
+  ::symlink((tmp_ / "elsewhere").c_str(), (logs_ + "/agent.log.dirlink").c_str());
+  ::symlink((logs_ + "/agent.log").c_str(), (logs_ + "/agent.log.link").c_str());
+  configure(logs_ + "/agent.log");
+
+  ASSERT_TRUE(collect_log_files(config_, out_));
+  EXPECT_EQ(collected(), (std::vector<std::string>{".agent.log.swp", "agent.log", "agent.log.1",
+                                                   "agent.log.link", "old-agent.log"}));
+  EXPECT_EQ(read_text(out_ + "/agent.log.link"), "current\n");
+  EXPECT_EQ(testing_util::mode_of(out_ + "/agent.log.link"), S_IFREG | 0640);
+}
+
+TEST_F(LogFilesTest, NoMatchIsSuccessWithNothingCopied) {
+  write_text(logs_ + "/other.txt", "x");
+  configure(logs_ + "/agent.log");
+  ASSERT_TRUE(collect_log_files(config_, out_));
+  EXPECT_TRUE(collected().empty());
+}
+
+TEST_F(LogFilesTest, FirstFailingCopyEndsTheStageEarlierCopiesStay) {
+  for (const char* name : {"a.log.1", "a.log.2", "a.log.3", "a.log.4"}) {
+    write_text(logs_ + "/" + name, name);
+  }
+  ::symlink((tmp_ / "nowhere").c_str(), (logs_ + "/a.log.dangling").c_str());
+  configure(logs_ + "/a.log");
+  const auto result = collect_log_files(config_, out_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
+  // Exactly the entries listed before the dangling link were copied.
+  std::vector<std::string> before;
+  for (const auto& name : listing_order(logs_)) {
+    if (name == "a.log.dangling") break;
+    before.push_back(name);
+  }
+  std::sort(before.begin(), before.end());
+  EXPECT_EQ(collected(), before);
+}
+
+TEST_F(LogFilesTest, FifoMatchIsRefusedWithoutWaiting) {
+  ::mkfifo((logs_ + "/a.log").c_str(), 0644);
+  configure(logs_ + "/a.log");
+  const auto result = collect_log_files(config_, out_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(),
+            "the source path is neither a regular file nor a symlink to a regular file");
+}
+
+TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
+  const auto error_of = [&] {
+    const auto result = collect_log_files(config_, out_);
+    return result ? std::string("ok") : result.error().text();
+  };
+  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
+  write_text(config_, "{\"logging\": {\"log_file\": \"\xFF\"}}");
+  EXPECT_EQ(error_of(), "stream did not contain valid UTF-8");
+  configure(tmp_ / "missing/a.log");
+  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
+  configure("agent.log");
+  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
+  write_text(tmp_ / "plain", "");
+  configure(tmp_ / "plain/a.log");
+  EXPECT_EQ(error_of(), "Not a directory (os error 20)");
+  configure(logs_ + "\\u0000x/a.log");
+  EXPECT_EQ(error_of(), "file name contained an unexpected NUL byte");
+  // A NUL in the name part lists fine and selects nothing.
+  write_text(logs_ + "/a.log", "x");
+  configure(logs_ + "/a.log\\u0000");
+  EXPECT_EQ(error_of(), "ok");
+  EXPECT_TRUE(collected().empty());
+  ::mkdir((tmp_ / "etc").c_str(), 0755);
+  EXPECT_EQ(collect_log_files(tmp_ / "etc", out_).error().text(), "Is a directory (os error 21)");
+}
+
+}  // namespace
+}  // namespace common::collectors

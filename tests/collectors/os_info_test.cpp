@@ -1,0 +1,120 @@
+#include "common/collectors/os_info.h"
+
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace common::collectors {
+namespace {
+
+using testing_util::read_text;
+using testing_util::TempDir;
+using testing_util::write_text;
+
+class OsInfoTest : public ::testing::Test {
+ protected:
+  OsInfoTest() {
+    ::mkdir(output_.c_str(), 0700);
+    write_text(tmp_ / "os-release",
+               "PRETTY_NAME=\"Debian\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
+  }
+
+  Result<> collect() { return collect_os_info(output_, System(files_), release_); }
+
+  std::string expected_head() const {
+    struct utsname names;
+    ::uname(&names);
+    return std::string("Platform: linux-") + names.release +
+           "\nVersion: Linux 12 Debian GNU/Linux\n";
+  }
+
+  TempDir tmp_;
+  std::string output_ = tmp_ / "out";
+  std::string release_ = tmp_ / "system-release";
+  SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
+};
+
+TEST_F(OsInfoTest, WithoutSystemReleaseTwoLines) {
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head());
+}
+
+TEST_F(OsInfoTest, SystemReleaseIsAppendedUnchanged) {
+  write_text(release_, "");
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
+
+  write_text(release_, "Fedora release 39\n  second line");
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(output_ + "/osInfo.txt"),
+            expected_head() + "System Release: Fedora release 39\n  second line\n");
+
+  write_text(release_, "Rocky Linux release 9.3\n");
+  ASSERT_TRUE(collect());
+  EXPECT_TRUE(read_text(output_ + "/osInfo.txt").ends_with("9.3\n\n"));
+}
+
+TEST_F(OsInfoTest, UnreadableSystemReleaseFailsAndWritesNothing) {
+  ASSERT_EQ(::mkdir(release_.c_str(), 0755), 0);
+  auto result = collect();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "Is a directory (os error 21)");
+  EXPECT_FALSE(testing_util::exists(output_ + "/osInfo.txt"));
+
+  ::rmdir(release_.c_str());
+  write_text(release_, "Fedora \xC3(\n");
+  result = collect();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "stream did not contain valid UTF-8");
+  EXPECT_FALSE(testing_util::exists(output_ + "/osInfo.txt"));
+}
+
+TEST_F(OsInfoTest, FifoSystemReleaseDoesNotHang) {
+  ASSERT_EQ(::mkfifo(release_.c_str(), 0644), 0);
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
+}
+
+TEST_F(OsInfoTest, UnwritableOutputIsTheStageError) {
+  const auto result = collect_os_info(tmp_ / "missing", System(files_), release_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
+}
+
+TEST(ReleaseField, FirstLineThatBeginsWithTheKeyQuotesRemoved) {
+  const std::string content =
+      "PRETTY_NAME=\"Ubuntu 22.04.4 LTS\"\nNAME=\"Ubuntu\"\r\nVERSION_ID=\"22.04\"\nNAME=Other\n";
+  EXPECT_EQ(release_field(content, "NAME="), "Ubuntu");
+  EXPECT_EQ(release_field(content, "VERSION_ID="), "22.04");
+  EXPECT_EQ(release_field("A=\"x\"y\"\"", "A="), "xy");
+  EXPECT_EQ(release_field(" NAME=x\n", "NAME="), std::nullopt);
+  EXPECT_EQ(release_field("", "NAME="), std::nullopt);
+}
+
+TEST(LongOsVersion, FallsBackToLsbReleasePerPartAndKeepsBothBlanks) {
+  TempDir tmp;
+  const SystemFiles files{tmp / "os-release", tmp / "lsb-release"};
+  EXPECT_EQ(System(files).long_os_version(), "Linux  ");
+
+  write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=20.04\n");
+  EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Ubuntu");
+
+  write_text(files.os_release, "NAME=\"Rocky Linux\"\n");
+  EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Rocky Linux");
+
+  write_text(files.os_release, "NAME=\"Rocky Linux\"\nVERSION_ID=\"9.3\"\n");
+  EXPECT_EQ(System(files).long_os_version(), "Linux 9.3 Rocky Linux");
+}
+
+TEST(KernelVersion, IsUnameRelease) {
+  struct utsname names;
+  ASSERT_EQ(::uname(&names), 0);
+  EXPECT_EQ(System().kernel_version(), std::string(names.release));
+}
+
+}  // namespace
+}  // namespace common::collectors

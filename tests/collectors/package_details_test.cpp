@@ -1,0 +1,117 @@
+#include "common/collectors/package_details.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace common::collectors {
+namespace {
+
+using testing_util::exists;
+using testing_util::read_text;
+using testing_util::TempDir;
+using testing_util::write_text;
+
+TEST(FilterListing, KeepsRowsNamingThePackageEachEndedByNewline) {
+  const std::string listing =
+      "Desired=Unknown/Install/Remove/Purge/Hold\n"
+      "||/ Name           Version      Architecture Description\n"
+      "+++-==============-============-============-==========\n"
+      "ii  adduser        3.134        all          add and remove users\n"
+      "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
+      "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
+      "ii  zlib1g         1:1.2.13     amd64        compression\n"
+      "ii  keldra-oskel-doc 2.1.0      all          docs";
+  EXPECT_EQ(filter_listing(listing, "keldra-oskel"),
+            "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
+            "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
+            "ii  keldra-oskel-doc 2.1.0      all          docs\n");
+  EXPECT_EQ(filter_listing("a\nb\n", "keldra-oskel"), "");
+  EXPECT_EQ(filter_listing("", "keldra-oskel"), "");
+  EXPECT_EQ(filter_listing("KELDRA-OSKEL\n", "keldra-oskel"), "");
+}
+
+class PackageDetailsTest : public ::testing::Test {
+ protected:
+  PackageDetailsTest() : path_("PATH", (tmp_ / "bin:/usr/bin:/bin").c_str()) {
+    ::mkdir((tmp_ / "bin").c_str(), 0755);
+    ::mkdir(out_.c_str(), 0700);
+  }
+
+  void tool(const std::string& name, const std::string& body) {
+    write_text(tmp_ / "bin/" + name, "#!/bin/sh\n" + body + "\n", 0755);
+  }
+  void os_release(const std::string& name) {
+    write_text(files_.os_release, "NAME=\"" + name + "\"\nVERSION_ID=\"1\"\n");
+  }
+  Result<> collect() {
+    return collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
+                                   std::chrono::seconds(5));
+  }
+  std::string package_file() const { return out_ + "/oskelPackageInfo.txt"; }
+
+  TempDir tmp_;
+  testing_util::ScopedEnv path_;
+  std::string out_ = tmp_ / "out";
+  SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
+};
+
+TEST_F(PackageDetailsTest, UbuntuAsksDpkgQueryAndFilters) {
+  os_release("Ubuntu");
+  tool("dpkg-query",
+       "[ \"$*\" = --list ] || exit 9\nprintf 'hdr\\nii  keldra-oskel 1\\nii  other'");
+  tool("rpm", "echo wrong tool");
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(package_file()), "ii  keldra-oskel 1\n");
+}
+
+TEST_F(PackageDetailsTest, OtherHostsAskRpmAndKeepItsOutputWhole) {
+  os_release("ubuntu-like");  // the match is case-sensitive
+  tool("rpm",
+       "[ \"$*\" = '-qi keldra-oskel' ] || exit 9\nprintf 'package keldra-oskel is not "
+       "installed\\n\\n x'\nexit 1");
+  ASSERT_TRUE(collect());
+  EXPECT_EQ(read_text(package_file()), "package keldra-oskel is not installed\n\n x");
+}
+
+TEST_F(PackageDetailsTest, MissingToolFailsWithoutAFile) {
+  os_release("Rocky Linux");
+  const auto result = collect();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
+  EXPECT_FALSE(exists(package_file()));
+}
+
+TEST_F(PackageDetailsTest, InvalidUtf8OutputFailsWithPositionAndNoFile) {
+  os_release("Rocky Linux");
+  const struct {
+    const char* printf_arg;
+    const char* error;
+  } cases[] = {
+      {"\\377abc", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"abc\\342\\202(x", "invalid utf-8 sequence of 2 bytes from index 3"},
+      {"abcd\\360\\237\\230", "incomplete utf-8 byte sequence from index 4"},
+  };
+  for (const auto& c : cases) {
+    tool("rpm", std::string("printf '") + c.printf_arg + "'");
+    const auto result = collect();
+    ASSERT_FALSE(result) << c.error;
+    EXPECT_EQ(result.error().text(), c.error);
+    EXPECT_FALSE(exists(package_file()));
+  }
+}
+
+TEST_F(PackageDetailsTest, HangingToolIsKilledAfterTheLimit) {
+  os_release("Rocky Linux");
+  tool("rpm", "sleep 60");
+  const auto result = collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
+                                              std::chrono::seconds(1));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().text(), "rpm did not finish within 1 seconds");
+  EXPECT_FALSE(exists(package_file()));
+}
+
+}  // namespace
+}  // namespace common::collectors

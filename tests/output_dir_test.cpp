@@ -1,0 +1,121 @@
+#include "common/output_dir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/error.h"
+#include "common/path.h"
+#include "tests/test_util.h"
+
+namespace common {
+namespace {
+
+using testing_util::TempDir;
+
+TEST(JoinPath, OneSlashBetweenPartsAndAbsoluteSecondPartWins) {
+  EXPECT_EQ(join_path("/tmp", "oskel-data"), "/tmp/oskel-data");
+  EXPECT_EQ(join_path("/tmp/", "oskel-data"), "/tmp/oskel-data");
+  EXPECT_EQ(join_path("", "oskel-data"), "oskel-data");
+  EXPECT_EQ(join_path("/", "x"), "/x");
+  EXPECT_EQ(join_path("/tmp", "/etc"), "/etc");
+  EXPECT_EQ(join_path("a", ""), "a/");
+}
+
+TEST(OsErrorText, IsStrerrorAndTheNumber) {
+  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+  EXPECT_EQ(Error::from_errno(EISDIR).text(), "Is a directory (os error 21)");
+  EXPECT_EQ(Error::from_errno(ENOENT).kind(), ErrorKind::kNotFound);
+}
+
+TEST(TempDirRule, TmpdirWhenSetEvenEmptyElseSlashTmp) {
+  {
+    testing_util::ScopedEnv env("TMPDIR", nullptr);
+    EXPECT_EQ(temp_dir(), "/tmp");
+  }
+  {
+    testing_util::ScopedEnv env("TMPDIR", "");
+    EXPECT_EQ(temp_dir(), "");
+  }
+  testing_util::ScopedEnv env("TMPDIR", "/var/x/");
+  EXPECT_EQ(temp_dir(), "/var/x/");
+}
+
+TEST(CreateOutputDir, CreatesOwnerOnlyDirectory) {
+  TempDir tmp;
+  testing_util::ScopedUmask umask(022);
+  const auto created = create_output_dir_in(tmp.path(), "oskel-data");
+  ASSERT_TRUE(created);
+  EXPECT_EQ(*created, tmp / "oskel-data");
+  EXPECT_EQ(testing_util::mode_of(*created), S_IFDIR | 0700);
+}
+
+TEST(CreateOutputDir, TrailingSlashIsNotDoubled) {
+  TempDir tmp;
+  const auto created = create_output_dir_in(tmp.path() + "/", "oskel-data");
+  ASSERT_TRUE(created);
+  EXPECT_EQ(*created, tmp.path() + "/oskel-data");
+}
+
+TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
+  TempDir tmp;
+  char old_cwd[4096];
+  ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  const auto created = create_output_dir_in("", "oskel-data");
+  ASSERT_EQ(::chdir(old_cwd), 0);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(*created, "oskel-data");
+  EXPECT_TRUE(testing_util::exists(tmp / "oskel-data"));
+}
+
+TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
+  TempDir tmp;
+  ASSERT_EQ(::mkdir((tmp / "d").c_str(), 0755), 0);
+  testing_util::write_text(tmp / "f", "x");
+  ASSERT_EQ(::mkdir((tmp / "target").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((tmp / "target").c_str(), (tmp / "l").c_str()), 0);
+  for (const char* name : {"d", "f", "l"}) {
+    const auto created = create_output_dir_in(tmp.path(), name);
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error().variant(), OutputPathError::Variant::AlreadyExists);
+    EXPECT_EQ(created.error().display(), "Output directory " + (tmp / name) + " already exists.");
+  }
+}
+
+TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
+  TempDir tmp;
+  auto created = create_output_dir_in(tmp / "missing", "oskel-data");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().display(), "Failed to create output directory " +
+                                           (tmp / "missing/oskel-data") +
+                                           " due to: No such file or directory (os error 2).");
+  EXPECT_FALSE(testing_util::exists(tmp / "missing"));
+
+  ASSERT_EQ(::symlink((tmp / "nowhere").c_str(), (tmp / "oskel-data").c_str()), 0);
+  created = create_output_dir_in(tmp.path(), "oskel-data");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().variant(), OutputPathError::Variant::CreateFailed);
+  EXPECT_NE(created.error().display().find("due to: File exists (os error 17)."),
+            std::string::npos);
+}
+
+TEST(CreateOutputDir, NonUtf8PathIsConversionAndLeavesNothing) {
+  TempDir tmp;
+  const std::string odd = tmp / "bad\xFF";
+  ASSERT_EQ(::mkdir(odd.c_str(), 0755), 0);
+  const auto created = create_output_dir_in(odd, "oskel-data");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().display(),
+            "Failed to create output directory due to conversion issues.");
+  EXPECT_FALSE(testing_util::exists(odd + "/oskel-data"));
+}
+
+TEST(OutputPathErrorDisplay, ShowsBadBytesAsReplacementCharacter) {
+  EXPECT_EQ(OutputPathError::already_exists("/t\xFF/x").display(),
+            "Output directory /t\xEF\xBF\xBD/x already exists.");
+}
+
+}  // namespace
+}  // namespace common

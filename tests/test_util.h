@@ -1,0 +1,61 @@
+// Helpers shared by the unit tests: an RAII temporary directory and small file utilities.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_util {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets the umask for the lifetime of the object.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// Sets (or, with nullptr, unsets) an environment variable for the lifetime of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_value_;
+  std::string old_value_;
+};
+
+void write_text(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string read_text(const std::string& path);
+bool exists(const std::string& path);
+mode_t mode_of(const std::string& path);
+// Entry names in the order the file system lists them.
+std::vector<std::string> listing_order(const std::string& dir);
+// Binds a listening Unix socket at `path`; returns its descriptor (closed by the caller).
+int make_socket(const std::string& path);
+
+}  // namespace testing_util
