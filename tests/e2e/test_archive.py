@@ -1,0 +1,94 @@
+"""The archive a run leaves, and the archive stage's failures."""
+
+import os
+import stat
+import tarfile
+import unittest
+
+from archive_reader import raw_tar, read_archive
+from harness import E2ETestCase
+
+ARCHIVE_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
+ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
+
+
+class Archive(E2ETestCase):
+    def test_normal_run_leaves_only_an_owner_only_archive(self):
+        r = self.run_oskel(config='{"logging": {"log_file": "/tmp/logs/a.log"}}',
+                           setup="mkdir /tmp/logs; echo one > /tmp/logs/a.log")
+        self.assertEqual(r.rc, 0)
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
+        self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data.tar.gz"])
+        path = r.tmp / "run/oskel-data.tar.gz"
+        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o600)
+        self.assertEqual(path.read_bytes()[:10], bytes.fromhex("1f8b08000000000000ff"))
+        members, order = read_archive(self, path)
+        self.assertEqual(order[0], "oskel-data")
+        self.assertEqual(members["oskel-data"][0], tarfile.DIRTYPE)
+        self.assertEqual(members["oskel-data/a.log"][2], b"one\n")
+        # The whole mode word, file-type bits included.
+        self.assertEqual(members["oskel-data/keldra-oskel.cfg"][1], 0o100644)
+        # Nothing after the two end blocks.
+        tar = raw_tar(path)
+        self.assertEqual(tar[-1024:], bytes(1024))
+        self.assertEqual(len(tar) % 512, 0)
+
+    def test_old_archive_is_rewritten_keeping_its_mode(self):
+        r = self.run_oskel(setup="head -c 100000 /dev/urandom > /tmp/run/oskel-data.tar.gz; "
+                                 "chmod 640 /tmp/run/oskel-data.tar.gz")
+        path = r.tmp / "run/oskel-data.tar.gz"
+        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o640)
+        read_archive(self, path)
+
+    def test_directory_at_archive_path(self):
+        r = self.run_oskel(setup="mkdir /tmp/run/oskel-data.tar.gz; touch /tmp/run/oskel-data.tar.gz/keep")
+        self.assertEqual(r.rc, 0)
+        self.assertNotIn("Logs and config can be found", r.stdout)
+        self.assertTrue(r.stderr.endswith(ARCHIVE_FAILURE + "Is a directory (os error 21)\n"))
+        self.assertTrue((r.tmp / "run/oskel-data/osInfo.txt").exists())
+        self.assertEqual(os.listdir(r.tmp / "run/oskel-data.tar.gz"), ["keep"])
+
+    def test_full_disk_keeps_the_output_directory(self):
+        # The logs fit on the tiny file system once; their archive does not.
+        r = self.run_oskel(
+            tmpdir="/tmp/small",
+            config='{"logging": {"log_file": "/tmp/logs/big.log"}}',
+            setup="mkdir -p /tmp/small /tmp/logs; mount -t tmpfs -o size=1m tmpfs /tmp/small; "
+                  "head -c 700000 /dev/urandom > /tmp/logs/big.log",
+        )
+        self.assertEqual(r.rc, 0)
+        self.assertNotIn("Logs and config can be found", r.stdout)
+        self.assertTrue(r.stderr.endswith(
+            "Failed to archive output directory, /tmp/small/oskel-data, skipping. "
+            "No space left on device (os error 28)\n"), r.stderr)
+        self.assertTrue((r.tmp / "small/oskel-data/big.log").exists())
+
+    def test_sticky_directory_refuses_foreign_links_and_files(self):
+        foreign_link = ("chmod 1777 /tmp/run; echo precious > /tmp/victim; "
+                        "ln -s /tmp/victim /tmp/run/oskel-data.tar.gz; "
+                        "chown -h 54321:54321 /tmp/run/oskel-data.tar.gz")
+        foreign_file = ("chmod 1777 /tmp/run; echo planted > /tmp/run/oskel-data.tar.gz; "
+                        "chown 54321:54321 /tmp/run/oskel-data.tar.gz")
+        for setup in (foreign_link, foreign_file):
+            r = self.run_oskel(setup=setup)
+            self.assertTrue(r.stderr.endswith(ARCHIVE_FAILURE + "Permission denied (os error 13)\n"),
+                            r.stderr)
+            self.assertTrue((r.tmp / "run/oskel-data").is_dir())
+        self.assertEqual((r.tmp / "run/oskel-data.tar.gz").read_text(), "planted\n")
+        # A link of our own is followed as usual.
+        r = self.run_oskel(setup="chmod 1777 /tmp/run; ln -s /tmp/mine.tgz /tmp/run/oskel-data.tar.gz")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
+        read_archive(self, r.tmp / "mine.tgz")
+
+    def test_cleanup_failure_is_reported_after_the_success_line(self):
+        # An immutable-like obstacle: a read-only bind mount inside the output directory.
+        rpm = "#!/bin/sh\nmkdir /tmp/run/oskel-data/ro && mount -t tmpfs -o ro tmpfs /tmp/run/oskel-data/ro\n"
+        r = self.run_oskel(tools={"rpm": rpm})
+        self.assertEqual(r.rc, 0)
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
+        self.assertTrue(r.stderr.endswith("logs, skipping. No such file or directory (os error 2)\n"
+                                          "Failed to clean up directory, /tmp/run/oskel-data\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
