@@ -6,25 +6,13 @@
 #include <cerrno>
 #include <csignal>
 
+#include "common/file_io.h"
+
 namespace common {
 
-namespace {
-
-void write_whole(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-}  // namespace
-
-void print_out(std::string_view text) { write_whole(STDOUT_FILENO, text); }
-void print_err(std::string_view text) { write_whole(STDERR_FILENO, text); }
+// A console that cannot be written to is no reason to stop: failures are ignored.
+void print_out(std::string_view text) { (void)write_all(STDOUT_FILENO, text); }
+void print_err(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
 
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {

@@ -7,6 +7,9 @@ from archive_reader import read_archive
 from harness import ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase
 
 ENOENT = "No such file or directory (os error 2)"
+ENXIO = "No such device or address (os error 6)"
+SOCKET = ("python3 -c \"import socket; "
+          "socket.socket(socket.AF_UNIX).bind('/opt/keldra/etc/keldra-oskel.cfg')\"")
 NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
 CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log", "level": "debug"}}'
 LOGS = ("mkdir -p /tmp/logs/agent.log.d; cd /tmp/logs; echo current > agent.log; "
@@ -59,6 +62,7 @@ class ConfigAndLogs(E2ETestCase):
             "mkdir /opt/keldra/etc/keldra-oskel.cfg": (NOT_REGULAR, "Is a directory (os error 21)"),
             "mkfifo /opt/keldra/etc/keldra-oskel.cfg": (NOT_REGULAR, None),
             "ln -s /nowhere /opt/keldra/etc/keldra-oskel.cfg": (ENOENT, ENOENT),
+            SOCKET: (ENXIO, ENXIO),
         }
         for setup, (config_error, log_error) in cases.items():
             r = self.run_oskel(setup=setup)

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Copying log files with copy_file (kernel-side copy) against `cp` of the same files.
+# Prints the best of three runs of each and their ratio.
+#
+# usage: bench/copy_bench.sh [MIB of logs, default 1024]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+size_mib=${1:-1024}
+runs=3
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target oskel_bench -j "$(nproc)" >/dev/null
+bench=$PWD/build/oskel_bench
+
+work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+python3 bench/gen_logs.py "$work/logs" "$size_mib"
+cat "$work"/logs/* >/dev/null
+
+seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+best() { sort -g | head -n1; }
+
+cp_time=$(for _ in $(seq $runs); do
+  rm -rf "$work/dst"; mkdir "$work/dst"; sync
+  seconds cp "$work"/logs/* "$work/dst/"; done | best)
+ours=$(for _ in $(seq $runs); do
+  rm -rf "$work/dst"; mkdir "$work/dst"; sync
+  "$bench" copy "$work/logs" "$work/dst" | awk '{print $2}'; done | best)
+cmp "$work/logs/oskel.log" "$work/dst/oskel.log"
+
+printf 'logs:            %d MiB in %d files\n' "$size_mib" "$(ls "$work/logs" | wc -l)"
+printf 'cp:              %.3f s\n' "$cp_time"
+printf 'copy_file:       %.3f s\n' "$ours"
+printf 'ratio to cp:     %.3f\n' "$(echo "$ours / $cp_time" | bc -l)"
