@@ -2,31 +2,49 @@
 """Fixed cost of a whole run: no configuration, no logs, package tool stubbed to exit at once.
 
 usage: bench/run_bench.py BINARY [RUNS, default 300]
-Prints wall-time percentiles and the peak RSS, next to the cost of starting /bin/true.
+Prints wall-time percentiles and the peak RSS of oskel_info, next to /bin/true started the
+same way. A tiny static launcher forks and execs each run and measures it: a child started
+from python would report python's own peak RSS, which survives exec.
 """
 
 import os
 import statistics
+import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-
-def timed(argv, env):
-    start = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, env, file_actions=[
-        (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
-        (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0)])
-    _, status, usage = os.wait4(pid, 0)
-    elapsed = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit(f"{argv[0]} failed")
-    return elapsed, usage.ru_maxrss
+LAUNCHER = r"""
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+  (void)argc;
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    execv(argv[1], argv + 1);
+    _exit(127);
+  }
+  int status; struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  printf("%ld %ld %d\n", (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec,
+         usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+  return 0;
+}
+"""
 
 
 def summary(name, samples):
-    times = sorted(s[0] * 1000 for s in samples)
+    times = sorted(s[0] / 1e6 for s in samples)
     p95 = times[int(len(times) * 0.95) - 1]
     print(f"{name:12} median {statistics.median(times):6.2f} ms  p95 {p95:6.2f} ms  "
           f"min {times[0]:6.2f} ms  peak RSS {max(s[1] for s in samples)} KiB")
@@ -36,18 +54,28 @@ def summary(name, samples):
 def main():
     binary, runs = os.path.abspath(sys.argv[1]), int(sys.argv[2]) if len(sys.argv) > 2 else 300
     with tempfile.TemporaryDirectory() as work:
+        launcher = Path(work, "launch")
+        Path(work, "launch.c").write_text(LAUNCHER)
+        subprocess.run(["cc", "-static", "-Os", "-o", launcher, Path(work, "launch.c")], check=True)
         stubs = Path(work, "bin")
         stubs.mkdir()
         for tool in ("rpm", "dpkg-query"):
             (stubs / tool).write_text("#!/bin/sh\nexit 0\n")
             (stubs / tool).chmod(0o755)
         env = dict(os.environ, TMPDIR=work, PATH=f"{stubs}:{os.environ['PATH']}")
-        archive = Path(work, "oskel-data.tar.gz")
+
+        def measure(program):
+            out = subprocess.run([launcher, program], env=env, capture_output=True, check=True)
+            elapsed, rss, status = map(int, out.stdout.split())
+            if status != 0:
+                raise SystemExit(f"{program} exited with {status}")
+            return elapsed, rss
+
         samples, baseline = [], []
         for _ in range(runs):
-            samples.append(timed([binary], env))
-            archive.unlink()
-            baseline.append(timed(["/bin/true"], env))
+            samples.append(measure(binary))
+            Path(work, "oskel-data.tar.gz").unlink()
+            baseline.append(measure("/bin/true"))
         ours = summary("oskel_info", samples)
         base = summary("/bin/true", baseline)
         print(f"cost above a bare process start: {ours - base:.2f} ms")
