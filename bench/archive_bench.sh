@@ -6,20 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mib=${1:-256}
-runs=3
+source bench/lib.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target oskel_bench -j "$(nproc)" >/dev/null
-bench=$PWD/build/oskel_bench
-
-work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 python3 bench/gen_logs.py "$work/oskel-data" "$size_mib"
 tar --format=gnu -cf "$work/stream.tar" -C "$work" oskel-data
 cat "$work"/oskel-data/* "$work/stream.tar" >/dev/null   # page cache warm for everyone
-
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
-best() { sort -g | head -n1; }
 
 tar_gzip=$(for _ in $(seq $runs); do
   seconds bash -c "tar -cf - -C '$work' oskel-data | gzip -6 > '$work/ref.tar.gz'"; done | best)

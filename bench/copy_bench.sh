@@ -6,19 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mib=${1:-1024}
-runs=3
+source bench/lib.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target oskel_bench -j "$(nproc)" >/dev/null
-bench=$PWD/build/oskel_bench
-
-work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 python3 bench/gen_logs.py "$work/logs" "$size_mib"
 cat "$work"/logs/* >/dev/null
-
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
-best() { sort -g | head -n1; }
 
 cp_time=$(for _ in $(seq $runs); do
   rm -rf "$work/dst"; mkdir "$work/dst"; sync

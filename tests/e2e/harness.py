@@ -69,16 +69,16 @@ def _write(path: Path, content, mode=0o644):
     path.chmod(mode)
 
 
-def run(spec: Run) -> Result:
+def run(plan: Run) -> Result:
     Path(WORK_ROOT).mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="e2e.", dir=WORK_ROOT))
     stage = work / "stage"
-    for name, content in spec.etc.items():
+    for name, content in plan.etc.items():
         _write(stage / "etc" / name, content)
-    if spec.config is not None:
-        _write(stage / "opt/keldra/etc/keldra-oskel.cfg", spec.config, spec.config_mode)
+    if plan.config is not None:
+        _write(stage / "opt/keldra/etc/keldra-oskel.cfg", plan.config, plan.config_mode)
     (stage / "opt/keldra/etc").mkdir(parents=True, exist_ok=True)
-    for name, body in spec.tools.items():
+    for name, body in plan.tools.items():
         _write(stage / "bin" / name, body, 0o755)
     (stage / "bin").mkdir(parents=True, exist_ok=True)
     for name in ("scratch", "tmp-after", "cwd"):
@@ -86,24 +86,24 @@ def run(spec: Run) -> Result:
 
     q = shlex.quote
     env_lines = [f"export PATH={q(str(stage / 'bin'))}:$PATH"]
-    if spec.tmpdir is None:
+    if plan.tmpdir is None:
         env_lines.append("unset TMPDIR")
     else:
-        raw = spec.tmpdir if isinstance(spec.tmpdir, bytes) else spec.tmpdir.encode()
+        raw = plan.tmpdir if isinstance(plan.tmpdir, bytes) else plan.tmpdir.encode()
         env_lines.append("export TMPDIR=\"$(printf '" + "".join(f"\\{b:03o}" for b in raw) + "')\"")
 
     # Remove before staging: cp onto /etc/os-release, a link into /usr, would write the host.
-    removals = " ".join(q("/etc/" + name) for name in (*spec.etc_remove, *spec.etc))
+    removals = " ".join(q("/etc/" + name) for name in (*plan.etc_remove, *plan.etc))
     # Extra variables reach the binary alone, not the staging commands around it.
-    extra = " ".join(q(f"{k}={v}") for k, v in spec.env.items())
-    invoke = f"{'env ' + extra if extra else ''} {q(BINARY)} {' '.join(q(a) for a in spec.args)}"
+    extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
+    invoke = f"{'env ' + extra if extra else ''} {q(BINARY)} {' '.join(q(a) for a in plan.args)}"
     out, err, rc = q(str(work / "stdout")), q(str(work / "stderr")), q(str(work / "rc"))
     redirect = {
         "pipe": f"{invoke} >{out} 2>{err}; echo $? >{rc}",
         "closed": f"{invoke} >&- 2>{err}; echo $? >{rc}",
         "merged": f"{invoke} >{out} 2>&1; echo $? >{rc}",
         "head": f"{invoke} 2>{err} | head -n1 >{out}; echo ${{PIPESTATUS[0]}} >{rc}",
-    }[spec.stdout]
+    }[plan.stdout]
     script = f"""
 set -e
 mount -t tmpfs tmpfs {q(str(work / 'scratch'))}
@@ -117,11 +117,11 @@ mount -t tmpfs tmpfs /tmp
 mkdir -p /tmp/run
 cd {q(str(work / 'cwd'))}
 {chr(10).join(env_lines)}
-umask {spec.umask}
-{spec.setup}
+umask {plan.umask}
+{plan.setup}
 set +e
 {redirect}
-{spec.after}
+{plan.after}
 cp -a /tmp/. {q(str(work / 'tmp-after'))}/ 2>/dev/null
 true
 """
@@ -155,8 +155,8 @@ class E2ETestCase(unittest.TestCase):
             self.skipTest(reason)
         self._runs = []
 
-    def run_oskel(self, spec: Run | None = None, **kwargs) -> Result:
-        result = run(spec or Run(**kwargs))
+    def run_oskel(self, plan: Run | None = None, **kwargs) -> Result:
+        result = run(plan or Run(**kwargs))
         self._runs.append(result)
         return result
 

@@ -1,0 +1,15 @@
+# Shared by the benchmark scripts: builds the benchmark driver, makes a scratch directory that
+# is removed on exit, and times commands. Source it from the repository root.
+runs=3
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target oskel_bench -j "$(nproc)" >/dev/null
+bench=$PWD/build/oskel_bench
+
+work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Wall seconds of one command, output discarded.
+seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+# The smallest of the numbers on standard input.
+best() { sort -g | head -n1; }
