@@ -61,6 +61,9 @@ class TarWalker {
     return {};
   }
 
+  // The two zero blocks that end the tar stream.
+  Result<> end() { return write_zeros(2 * kBlockSize); }
+
  private:
   Result<> add(const PendingEntry& entry) {
     const std::string source = join_path(output_dir_, entry.relative);
@@ -163,10 +166,6 @@ class TarWalker {
     return {};
   }
 
- public:
-  Result<> end() { return write_zeros(2 * kBlockSize); }
-
- private:
   const std::string& output_dir_;
   std::string_view data_dir_name_;
   GzipWriter& out_;
