@@ -12,9 +12,12 @@ SOCKET = ("python3 -c \"import socket; "
           "socket.socket(socket.AF_UNIX).bind('/opt/keldra/etc/keldra-oskel.cfg')\"")
 NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
 CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log", "level": "debug"}}'
+# Its member name passes 100 bytes with a two-byte character across the cut.
+LONG_NAME = "agent.log." + "x" * 78 + "\u00e9" * 10
 LOGS = ("mkdir -p /tmp/logs/agent.log.d; cd /tmp/logs; echo current > agent.log; "
         "echo rotated > agent.log.1; echo old > old-agent.log; echo no > other.txt; "
-        "echo no > AGENT.LOG; echo hidden > .agent.log.swp; echo inner > agent.log.d/agent.log")
+        "echo no > AGENT.LOG; echo hidden > .agent.log.swp; echo inner > agent.log.d/agent.log; "
+        f"echo long > {LONG_NAME}")
 
 LISTING = (
     "Desired=Unknown/Install/Remove/Purge/Hold\n"
@@ -42,9 +45,10 @@ class ConfigAndLogs(E2ETestCase):
         r = self.run_oskel(config=CONFIG, config_mode=0o640, setup=LOGS)
         self.assertEqual(r.stderr, "")
         files = self.archived(r)
-        self.assertEqual(sorted(files), [".agent.log.swp", "agent.log", "agent.log.1",
-                                         "keldra-oskel.cfg", "old-agent.log", "osInfo.txt",
-                                         "oskelPackageInfo.txt"])
+        self.assertEqual(sorted(files), sorted([".agent.log.swp", "agent.log", "agent.log.1",
+                                                "keldra-oskel.cfg", "old-agent.log", "osInfo.txt",
+                                                "oskelPackageInfo.txt", LONG_NAME]))
+        self.assertEqual(files[LONG_NAME][2], b"long\n")
         self.assertEqual(files["keldra-oskel.cfg"][1] & 0o7777, 0o640)
         self.assertEqual(files["keldra-oskel.cfg"][2], CONFIG.encode())
         self.assertEqual(files["agent.log.1"][2], b"rotated\n")
