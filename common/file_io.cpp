@@ -33,6 +33,10 @@ Result<DirStream> DirStream::open(const std::string& path) {
   }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);
+  return adopt(std::move(fd));
+}
+
+Result<DirStream> DirStream::adopt(UniqueFd fd) {
   DIR* dir = fdopendir(fd.get());
   if (dir == nullptr) return os_error(errno);
   fd.release();  // the stream owns the descriptor from here on

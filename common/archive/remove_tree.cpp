@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "common/file_io.h"
 
@@ -15,31 +14,22 @@ namespace {
 // Empties the directory open as `dir_fd`, working relative to it so that nothing outside
 // can be reached through a link swapped in meanwhile.
 Result<> empty_directory(int dir_fd) {
-  const int listing_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (listing_fd < 0) return os_error(errno);
-  DIR* raw = fdopendir(listing_fd);
-  if (raw == nullptr) {
-    const int error = errno;
-    ::close(listing_fd);
-    return os_error(error);
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(raw, closedir);
+  // A descriptor of its own for the listing, so `dir_fd` stays usable for the *at calls.
+  UniqueFd listing_fd(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+  if (!listing_fd.valid()) return os_error(errno);
+  auto listing = DirStream::adopt(std::move(listing_fd));
+  if (!listing) return std::unexpected(listing.error());
   for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(listing.get());
-    if (entry == nullptr) {
-      if (errno != 0) return os_error(errno);
-      return {};
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (::unlinkat(dir_fd, entry->d_name, 0) == 0) continue;
+    auto entry = listing->next();
+    if (!entry) return std::unexpected(entry.error());
+    if (*entry == nullptr) return {};
+    const char* name = (*entry)->d_name;
+    if (::unlinkat(dir_fd, name, 0) == 0) continue;
     if (errno != EISDIR) return os_error(errno);
-    UniqueFd child(
-        ::openat(dir_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd child(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!child.valid()) return os_error(errno);
     if (auto emptied = empty_directory(child.get()); !emptied) return emptied;
-    if (::unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR) != 0) return os_error(errno);
+    if (::unlinkat(dir_fd, name, AT_REMOVEDIR) != 0) return os_error(errno);
   }
 }
 
