@@ -2,9 +2,10 @@
 # is removed on exit, and times commands. Source it from the repository root.
 runs=3
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target oskel_bench -j "$(nproc)" >/dev/null
-bench=$PWD/build/oskel_bench
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOSKEL_TESTS=OFF -DOSKEL_WERROR=OFF \
+  -DOSKEL_SANITIZE=OFF >/dev/null
+cmake --build build-bench --target oskel_bench -j "$(nproc)" >/dev/null
+bench=$PWD/build-bench/oskel_bench
 
 work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -7,7 +7,7 @@ packages=(
   zlib1g-dev nlohmann-json3-dev libc6-dev
   googletest libgtest-dev libgmock-dev
   python3 tar gzip libarchive-tools file util-linux procps   # black-box tests
-  clang-format
+  clang-format-14                                             # the pinned format check
 )
 
 missing=()

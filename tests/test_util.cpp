@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -16,17 +17,79 @@
 
 namespace testing_util {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TEST_TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/oskel_test.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+namespace {
+
+// TEST_TMPDIR (CTest sets it inside the build tree), else the build tree's own directory when
+// this user may write there, else TMPDIR, else /tmp.
+std::string temp_base() {
+  if (const char* set = std::getenv("TEST_TMPDIR"); set != nullptr && *set != '\0') return set;
+#ifdef OSKEL_TEST_TMPDIR
+  if (::access(OSKEL_TEST_TMPDIR, W_OK | X_OK) == 0) return OSKEL_TEST_TMPDIR;
+#endif
+  if (const char* set = std::getenv("TMPDIR"); set != nullptr && *set != '\0') return set;
+  return "/tmp";
 }
 
+std::string make_temp_dir(const std::string& prefix) {
+  std::string pattern = temp_base() + "/" + prefix + ".XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed in " + temp_base());
+  }
+  return pattern;
+}
+
+// Tests may leave unreadable or read-only directories behind; removal must still proceed.
+void make_owner_accessible(const std::string& path) {
+  std::error_code error;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, error);
+  for (std::filesystem::recursive_directory_iterator it(path, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, error);
+    }
+  }
+}
+
+// Every test runs with PATH set to a directory of its own holding only the few utilities the
+// tests' scripts use, so nothing the host has installed (a real rpm, say) or how its PATH is
+// set up (an unsearchable entry) can change an outcome.
+class HermeticPath {
+ public:
+  HermeticPath() : dir_(make_temp_dir("oskel_test_path")) {
+    for (const char* tool : {"sh", "cat", "head", "ls", "wc", "sleep", "tr", "printf", "env"}) {
+      for (const char* bin : {"/usr/bin/", "/bin/"}) {
+        const std::string target = std::string(bin) + tool;
+        if (::access(target.c_str(), X_OK) == 0) {
+          (void)::symlink(target.c_str(), (dir_ + "/" + tool).c_str());
+          break;
+        }
+      }
+    }
+    ::setenv("PATH", dir_.c_str(), 1);
+  }
+  ~HermeticPath() { std::filesystem::remove_all(dir_, error_); }
+  HermeticPath(const HermeticPath&) = delete;
+  HermeticPath& operator=(const HermeticPath&) = delete;
+
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::error_code error_;
+};
+
+const HermeticPath kHermeticPath;
+
+}  // namespace
+
+const std::string& hermetic_path() { return kHermeticPath.dir(); }
+
+TempDir::TempDir() : path_(make_temp_dir("oskel_test")) {}
+
 TempDir::~TempDir() {
-  // Tests may leave read-only directories behind; make sure removal can proceed.
-  std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null";
-  (void)std::system(command.c_str());
+  make_owner_accessible(path_);
   (void)common::archive::remove_tree(path_);
 }
 

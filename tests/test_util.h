@@ -9,6 +9,11 @@
 
 namespace testing_util {
 
+// The PATH every test runs with: a private directory of the basic utilities the tests' shell
+// scripts use, and nothing else.
+const std::string& hermetic_path();
+
+// A fresh directory under the tests' temporary directory, removed with everything in it.
 class TempDir {
  public:
   TempDir();

@@ -72,11 +72,12 @@ Result<> copy_file(const std::string& source, const std::string& destination) {
   if (!to.valid()) return os_error(errno);
   struct stat destination_stat;
   if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);
-  // The umask must not change the copy's mode.
+  if (auto copied = copy_bytes(from.get(), to.get()); !copied) return copied;
+  // The umask must not change the copy's mode. Set after the data: the kernel clears setuid
+  // and setgid on a write by an unprivileged process.
   if (S_ISREG(destination_stat.st_mode) && ::fchmod(to.get(), permissions) != 0) {
     return os_error(errno);
   }
-  if (auto copied = copy_bytes(from.get(), to.get()); !copied) return copied;
   return to.close();
 }
 

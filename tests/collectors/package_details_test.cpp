@@ -35,7 +35,7 @@ TEST(FilterListing, KeepsRowsNamingThePackageEachEndedByNewline) {
 
 class PackageDetailsTest : public ::testing::Test {
  protected:
-  PackageDetailsTest() : path_("PATH", (tmp_ / "bin:/usr/bin:/bin").c_str()) {
+  PackageDetailsTest() : path_("PATH", (tmp_ / "bin:" + testing_util::hermetic_path()).c_str()) {
     ::mkdir((tmp_ / "bin").c_str(), 0755);
     ::mkdir(out_.c_str(), 0700);
   }

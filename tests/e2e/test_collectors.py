@@ -121,8 +121,10 @@ class PackageDetails(E2ETestCase):
                            tools={"dpkg-query": tool("printf 'ii  adduser 3.134\\n'")})
         self.assertEqual(self.package_file(r), b"")
 
-    def test_real_dpkg_query_of_this_host(self):
-        r = self.run_oskel(etc={"os-release": UBUNTU_OS_RELEASE}, tools={})
+    def test_full_listing_without_the_package_and_a_failing_status(self):
+        listing = "\n".join(l for l in LISTING.split("\n") if "keldra" not in l)
+        r = self.run_oskel(etc={"os-release": UBUNTU_OS_RELEASE},
+                           tools={"dpkg-query": tool(f"printf '%s\\n' '{listing}'; exit 1")})
         self.assertNotIn("package details", r.stderr)
         self.assertEqual(self.package_file(r), b"")
 
