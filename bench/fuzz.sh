@@ -18,8 +18,8 @@ fi
 
 mkdir -p build-fuzz/corpus
 clang++-19 -std=c++23 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I. \
-  bench/fuzz/log_location_fuzz.cpp common/collectors/log_location.cpp common/utf8.cpp \
-  common/error.cpp -o build-fuzz/log_location_fuzz
+  bench/fuzz/log_location_fuzz.cpp common/collectors/log_location.cpp common/json_text.cpp \
+  common/utf8.cpp common/error.cpp -o build-fuzz/log_location_fuzz
 # Work on a copy: the repository keeps only the small seed corpus.
 cp bench/fuzz/corpus/* build-fuzz/corpus/
 ./build-fuzz/log_location_fuzz -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \

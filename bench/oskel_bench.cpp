@@ -16,16 +16,14 @@
 #include <vector>
 
 #include "common/archive/archive.h"
-#include "common/collectors/config_files.h"
+#include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/path.h"
 
 namespace {
 
 int archive(const std::string& dir) {
-  const auto slash = dir.rfind('/');
-  const std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
-  const auto archived = common::archive::archive_output_directory(dir, name);
+  const auto archived = common::archive::archive_output_directory(dir, common::base_name(dir));
   if (!archived) std::fprintf(stderr, "%s\n", archived.error().text().c_str());
   return archived ? 0 : 1;
 }
@@ -60,8 +58,8 @@ int copy(const std::string& source_dir, const std::string& destination_dir) {
     auto entry = dir->next();
     if (!entry || *entry == nullptr) break;
     const std::string name = (*entry)->d_name;
-    const auto copied = common::collectors::copy_file(common::join_path(source_dir, name),
-                                                      common::join_path(destination_dir, name));
+    const auto copied = common::copy_file(common::join_path(source_dir, name),
+                                          common::join_path(destination_dir, name));
     if (!copied) {
       std::fprintf(stderr, "%s\n", copied.error().text().c_str());
       return 1;

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "common/path.h"
 #include "common/utf8.h"
 
 namespace common {
@@ -14,10 +15,7 @@ constexpr std::string_view kAbout = "Collects Keldra SDK logs and config files";
 // The usage line names the file name of the program path, or the command when there is none.
 std::string program_name(std::span<const char* const> arguments) {
   if (arguments.empty() || arguments[0] == nullptr) return std::string(kCommandName);
-  std::string_view path = arguments[0];
-  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
-  const auto slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::string_view name = base_name(arguments[0]);
   if (name.empty() || name == "/" || name == "." || name == "..") {
     return std::string(kCommandName);
   }
@@ -27,17 +25,17 @@ std::string program_name(std::span<const char* const> arguments) {
 }  // namespace
 
 CommandLineOutcome parse_command_line(std::span<const char* const> arguments) {
-  if (arguments.size() <= 1) return {ParsedCommandLine{}, std::nullopt};
+  if (arguments.size() <= 1) return ParsedCommandLine{};
   const std::string usage = "Usage: " + program_name(arguments) + "\n";
   const std::string_view first = arguments[1] != nullptr ? arguments[1] : "";
   if (first == "-h" || first == "--help") {
     std::string help =
         std::string(kAbout) + "\n\n" + usage + "\nOptions:\n  -h, --help  Print help\n";
-    return {std::nullopt, CommandLineExit{0, std::move(help), ""}};
+    return CommandLineExit{0, std::move(help), ""};
   }
   std::string error = "error: unexpected argument '" + to_utf8_lossy(first) + "' found\n\n" +
                       usage + "\nFor more information, try '--help'.\n";
-  return {std::nullopt, CommandLineExit{2, "", std::move(error)}};
+  return CommandLineExit{2, "", std::move(error)};
 }
 
 }  // namespace common

@@ -3,9 +3,9 @@
 // unexpected-argument error on standard error (status 2).
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string>
+#include <variant>
 
 namespace common {
 
@@ -19,10 +19,8 @@ struct CommandLineExit {
   std::string stderr_text;
 };
 
-struct CommandLineOutcome {
-  std::optional<ParsedCommandLine> parsed;
-  std::optional<CommandLineExit> exit;
-};
+// Either the run goes ahead, or the process ends with these texts and this status.
+using CommandLineOutcome = std::variant<ParsedCommandLine, CommandLineExit>;
 
 // `arguments` holds the program path first, then the arguments.
 CommandLineOutcome parse_command_line(std::span<const char* const> arguments);

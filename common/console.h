@@ -10,8 +10,4 @@ namespace common {
 void print_out(std::string_view text);
 void print_err(std::string_view text);
 
-// Makes sure descriptors 0, 1 and 2 are open (so no file the program opens can take their
-// place) and ignores SIGPIPE.
-void prepare_process();
-
 }  // namespace common

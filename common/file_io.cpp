@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -73,24 +74,48 @@ Result<> write_all(int fd, std::string_view data) {
   return {};
 }
 
-Result<std::string> read_all(int fd) {
-  std::string content;
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
+                                  const std::function<Result<>(std::string_view)>& sink) {
+  std::uint64_t total = 0;
+  while (total < limit) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(limit - total, buffer.size()));
+    const ssize_t n = ::read(fd, buffer.data(), want);
     if (n < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
     }
-    if (n == 0) return content;
-    content.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) break;
+    total += static_cast<std::uint64_t>(n);
+    if (auto taken = sink({buffer.data(), static_cast<std::size_t>(n)}); !taken) {
+      return std::unexpected(taken.error());
+    }
   }
+  return total;
 }
 
-Result<std::string> read_file(const std::string& path) {
+Result<std::string> read_prefix(int fd, std::size_t limit) {
+  std::string content;
+  char buffer[64 * 1024];
+  auto read = read_chunks(fd, buffer, limit, [&](std::string_view chunk) -> Result<> {
+    content += chunk;
+    return {};
+  });
+  if (!read) return std::unexpected(read.error());
+  return content;
+}
+
+Result<std::string> read_all(int fd, std::size_t max_size) {
+  // One byte past the bound tells a file of exactly `max_size` bytes from a larger one.
+  auto content = read_prefix(fd, max_size + 1);
+  if (content && content->size() > max_size) return os_error(EFBIG);
+  return content;
+}
+
+Result<std::string> read_file(const std::string& path, std::size_t max_size) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);
-  return read_all(fd.get());
+  return read_all(fd.get(), max_size);
 }
 
 Result<> write_file(const std::string& path, std::string_view data) {

@@ -1,9 +1,14 @@
-// Small RAII owners for descriptors and directory streams, and the whole-file read and write
-// that the stages share. Every descriptor is opened close-on-exec.
+// Small RAII owners for descriptors and directory streams, the chunked read loop, and the
+// bounded whole-file read and the write that the stages share. Every descriptor is opened
+// close-on-exec. Nothing reads without a bound: a configuration or release file that is a
+// link to /dev/zero must end in an error, not in memory exhaustion.
 #pragma once
 
 #include <dirent.h>
 
+#include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,15 +60,28 @@ class DirStream {
   DIR* dir_;
 };
 
+// The most that is read of a file the run needs whole (the configuration file,
+// /etc/system-release): a larger one fails with EFBIG instead of exhausting memory.
+inline constexpr std::size_t kWholeFileLimit = 16 << 20;
+
 // Writes all of `data`, retrying partial writes and EINTR.
 Result<> write_all(int fd, std::string_view data);
 
-// Reads an open descriptor to its end.
-Result<std::string> read_all(int fd);
+// Reads `fd` from where it stands, in chunks of at most `buffer.size()` bytes, retrying EINTR,
+// and hands each chunk to `sink`, until the end of the file or until `limit` bytes have been
+// read. Stops at the first error of the read or of `sink`. Yields how many bytes were read.
+Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
+                                  const std::function<Result<>(std::string_view)>& sink);
+
+// At most the first `limit` bytes of an open descriptor; what lies beyond is not read.
+Result<std::string> read_prefix(int fd, std::size_t limit);
+
+// An open descriptor read to its end; more than `max_size` bytes is EFBIG ("File too large").
+Result<std::string> read_all(int fd, std::size_t max_size);
 
 // Opens without waiting (a FIFO without a writer does not hold the caller up) and reads the
-// whole file.
-Result<std::string> read_file(const std::string& path);
+// whole file, failing with EFBIG beyond `max_size` bytes.
+Result<std::string> read_file(const std::string& path, std::size_t max_size);
 
 // Creates or truncates `path` (permission bits 0666 before the umask) and writes `data`.
 Result<> write_file(const std::string& path, std::string_view data);

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <variant>
 
 #include "common/archive/archive.h"
-#include "common/archive/remove_tree.h"
 #include "common/collectors/config_files.h"
 #include "common/collectors/log_files.h"
 #include "common/collectors/os_info.h"
@@ -12,6 +12,8 @@
 #include "common/command_line.h"
 #include "common/console.h"
 #include "common/output_dir.h"
+#include "common/process.h"
+#include "common/remove_tree.h"
 
 namespace common {
 
@@ -28,10 +30,10 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
   const ComponentRow& row = component_row(component);
 
   const CommandLineOutcome command_line = parse_command_line(arguments);
-  if (command_line.exit) {
-    print_out(command_line.exit->stdout_text);
-    print_err(command_line.exit->stderr_text);
-    std::exit(command_line.exit->status);
+  if (const auto* exit = std::get_if<CommandLineExit>(&command_line)) {
+    print_out(exit->stdout_text);
+    print_err(exit->stderr_text);
+    std::exit(exit->status);
   }
 
   const auto output_dir = create_output_dir(row.data_dir_name);
@@ -65,7 +67,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     return;
   }
   print_out("Logs and config can be found at " + *archive + "\n");
-  if (!archive::remove_tree(*output_dir)) {
+  if (!remove_tree(*output_dir)) {
     print_err("Failed to clean up directory, " + *output_dir + "\n");
   }
 }

@@ -14,21 +14,6 @@ namespace {
 
 using testing_util::TempDir;
 
-TEST(JoinPath, OneSlashBetweenPartsAndAbsoluteSecondPartWins) {
-  EXPECT_EQ(join_path("/tmp", "oskel-data"), "/tmp/oskel-data");
-  EXPECT_EQ(join_path("/tmp/", "oskel-data"), "/tmp/oskel-data");
-  EXPECT_EQ(join_path("", "oskel-data"), "oskel-data");
-  EXPECT_EQ(join_path("/", "x"), "/x");
-  EXPECT_EQ(join_path("/tmp", "/etc"), "/etc");
-  EXPECT_EQ(join_path("a", ""), "a/");
-}
-
-TEST(OsErrorText, IsStrerrorAndTheNumber) {
-  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
-  EXPECT_EQ(Error::from_errno(EISDIR).text(), "Is a directory (os error 21)");
-  EXPECT_EQ(Error::from_errno(ENOENT).kind(), ErrorKind::kNotFound);
-}
-
 TEST(TempDirRule, TmpdirWhenSetEvenEmptyElseSlashTmp) {
   {
     testing_util::ScopedEnv env("TMPDIR", nullptr);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/archive/remove_tree.h"
+#include <gtest/gtest.h>
+
+#include "common/remove_tree.h"
 
 namespace testing_util {
 
@@ -90,7 +93,7 @@ TempDir::TempDir() : path_(make_temp_dir("oskel_test")) {}
 
 TempDir::~TempDir() {
   make_owner_accessible(path_);
-  (void)common::archive::remove_tree(path_);
+  (void)common::remove_tree(path_);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
@@ -150,6 +153,26 @@ std::vector<std::string> listing_order(const std::string& dir) {
   }
   ::closedir(stream);
   return names;
+}
+
+std::string gunzip(const std::string& compressed) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string out;
+  char buffer[65536];
+  int code;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    code = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  } while (code == Z_OK);
+  EXPECT_EQ(code, Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u) << "bytes after the gzip member";
+  inflateEnd(&stream);
+  return out;
 }
 
 int make_socket(const std::string& path) {

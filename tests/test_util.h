@@ -60,6 +60,8 @@ bool exists(const std::string& path);
 mode_t mode_of(const std::string& path);
 // Entry names in the order the file system lists them.
 std::vector<std::string> listing_order(const std::string& dir);
+// The data of one whole gzip member, checked to end exactly where `compressed` does.
+std::string gunzip(const std::string& compressed);
 // Binds a listening Unix socket at `path`; returns its descriptor (closed by the caller).
 int make_socket(const std::string& path);
 

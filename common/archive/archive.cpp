@@ -114,22 +114,10 @@ class TarWalker {
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
   // shrank is padded with zeros, one that grew is cut, so the stream stays aligned.
   Result<> copy_data(int fd, std::uint64_t size) {
-    std::uint64_t left = size;
-    while (left > 0) {
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer_.size()));
-      const ssize_t n = ::read(fd, buffer_.data(), want);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return os_error(errno);
-      }
-      if (n == 0) break;
-      if (auto written = write({buffer_.data(), static_cast<std::size_t>(n)}); !written) {
-        return written;
-      }
-      left -= static_cast<std::uint64_t>(n);
-    }
-    const std::uint64_t padding = left + (kBlockSize - size % kBlockSize) % kBlockSize;
+    auto copied =
+        read_chunks(fd, buffer_, size, [this](std::string_view chunk) { return write(chunk); });
+    if (!copied) return std::unexpected(copied.error());
+    const std::uint64_t padding = size - *copied + (kBlockSize - size % kBlockSize) % kBlockSize;
     return write_zeros(padding);
   }
 

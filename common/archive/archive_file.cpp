@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/path.h"
+
 namespace common::archive {
 
 namespace {
@@ -14,13 +16,6 @@ namespace {
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0600;
 
-std::string parent_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool trusted_owner(uid_t owner, const struct stat& parent) {
   return owner == ::geteuid() || owner == parent.st_uid;
 }
@@ -28,6 +23,11 @@ bool trusted_owner(uid_t owner, const struct stat& parent) {
 Result<UniqueFd> open_fd(const std::string& path, int flags) {
   UniqueFd fd(::open(path.c_str(), flags, kNewFileMode));
   if (!fd.valid()) return os_error(errno);
+  // Non-blocking only for the open: writes must wait, or a full pipe would lose data.
+  const int status_flags = ::fcntl(fd.get(), F_GETFL);
+  if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+    return os_error(errno);
+  }
   return fd;
 }
 
@@ -61,7 +61,7 @@ Result<UniqueFd> open_in_sticky_dir(const std::string& path, const struct stat& 
 
 Result<UniqueFd> open_archive_file(const std::string& path) {
   struct stat parent;
-  const bool shared = ::stat(parent_of(path).c_str(), &parent) == 0 &&
+  const bool shared = ::stat(std::string(parent_dir(path)).c_str(), &parent) == 0 &&
                       (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
   if (!shared) return open_fd(path, kWriteFlags | O_CREAT | O_TRUNC);
   // Another user may create or remove names here between our steps: try a few times.

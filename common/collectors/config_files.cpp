@@ -1,90 +1,16 @@
 #include "common/collectors/config_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "common/file_io.h"
+#include "common/copy_file.h"
 #include "common/path.h"
 
 namespace common::collectors {
-
-namespace {
-
-constexpr const char* kNotRegular =
-    "the source path is neither a regular file nor a symlink to a regular file";
-
-// Falls back to read/write when the kernel cannot copy between these two files.
-Result<> copy_with_read_write(int from, int to) {
-  char buffer[128 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(from, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (n == 0) return {};
-    if (auto written = write_all(to, std::string_view(buffer, static_cast<std::size_t>(n)));
-        !written) {
-      return written;
-    }
-  }
-}
-
-Result<> copy_bytes(int from, int to) {
-  bool copied_any = false;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
-    if (n > 0) {
-      copied_any = true;
-      continue;
-    }
-    // Some file systems (procfs, sysfs) report nothing to copy kernel-side; read those.
-    if (n == 0) return copied_any ? Result<>() : copy_with_read_write(from, to);
-    const int error = errno;
-    if (error == EINTR) continue;
-    const bool refused = error == EXDEV || error == EINVAL || error == ENOSYS ||
-                         error == EOPNOTSUPP || error == EPERM || error == EBADF;
-    // Once bytes have moved, both offsets have advanced together: the fallback carries on.
-    if (refused || copied_any) return copy_with_read_write(from, to);
-    return os_error(error);
-  }
-}
-
-}  // namespace
 
 std::string config_file_path(std::string_view config_file_name) {
   return join_path(kConfigDir, config_file_name);
 }
 
-Result<> copy_file(const std::string& source, const std::string& destination) {
-  // O_NONBLOCK: a FIFO without a writer must not hold the run up; it is refused below.
-  UniqueFd from(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!from.valid()) return os_error(errno);
-  struct stat source_stat;
-  if (::fstat(from.get(), &source_stat) != 0) return os_error(errno);
-  if (!S_ISREG(source_stat.st_mode)) return fail(ErrorKind::kInvalidInput, kNotRegular);
-
-  const mode_t permissions = source_stat.st_mode & 07777;
-  UniqueFd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions));
-  if (!to.valid()) return os_error(errno);
-  struct stat destination_stat;
-  if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);
-  if (auto copied = copy_bytes(from.get(), to.get()); !copied) return copied;
-  // The umask must not change the copy's mode. Set after the data: the kernel clears setuid
-  // and setgid on a write by an unprivileged process.
-  if (S_ISREG(destination_stat.st_mode) && ::fchmod(to.get(), permissions) != 0) {
-    return os_error(errno);
-  }
-  return to.close();
-}
-
 Result<> collect_config_files(const std::string& config_path, const std::string& output_dir) {
-  const auto slash = config_path.rfind('/');
-  const std::string name = slash == std::string::npos ? config_path : config_path.substr(slash + 1);
-  return copy_file(config_path, join_path(output_dir, name));
+  return copy_file(config_path, join_path(output_dir, base_name(config_path)));
 }
 
 }  // namespace common::collectors

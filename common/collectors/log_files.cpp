@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "common/collectors/config_files.h"
 #include "common/collectors/log_location.h"
+#include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/path.h"
 #include "common/utf8.h"
@@ -42,7 +42,7 @@ Result<std::vector<Selected>> select_log_files(const LogLocation& location) {
 }  // namespace
 
 Result<> collect_log_files(const std::string& config_path, const std::string& output_dir) {
-  auto text = read_file(config_path);
+  auto text = read_file(config_path, kWholeFileLimit);
   if (!text) return std::unexpected(text.error());
   if (validate_utf8(*text)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
   auto setting = read_log_file_setting(*text);

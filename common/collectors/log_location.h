@@ -1,6 +1,6 @@
-// From the configuration file's text to the log directory and the log file name: strict JSON
-// parsing, the "logging" / "log_file" look-up and the split of the location into its parent
-// directory and last component.
+// From the configuration file's text to the log directory and the log file name: the
+// "logging" / "log_file" look-up in the strictly parsed text, and the split of the location
+// into its parent directory and last component.
 #pragma once
 
 #include <string>

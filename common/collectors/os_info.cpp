@@ -27,7 +27,7 @@ Result<> collect_os_info(const std::string& output_dir, const System& system,
   // read as text fails the stage. Opening never waits on a FIFO.
   UniqueFd release(::open(system_release_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (release.valid()) {
-    auto content = read_all(release.get());
+    auto content = read_all(release.get(), kWholeFileLimit);
     if (!content) return std::unexpected(content.error());
     if (validate_utf8(*content)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
     text += "System Release: " + *content + "\n";

@@ -1,5 +1,6 @@
 #include "common/collectors/system.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 
 #include <string_view>
@@ -11,10 +12,18 @@ namespace common::collectors {
 
 namespace {
 
-// A file that cannot be read as text counts as stating nothing.
-std::optional<std::string> read_text(const std::string& path) {
-  auto content = read_file(path);
-  if (!content || validate_utf8(*content)) return std::nullopt;
+// The part of a release file that is looked at: its first kReleaseScanLimit bytes, without a
+// last line that the limit cut short. A file that cannot be opened or read states nothing.
+std::optional<std::string> read_release_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  auto content = read_prefix(fd.get(), kReleaseScanLimit + 1);
+  if (!content) return std::nullopt;
+  if (content->size() > kReleaseScanLimit) {
+    content->resize(kReleaseScanLimit);
+    const auto last_newline = content->rfind('\n');
+    content->resize(last_newline == std::string::npos ? 0 : last_newline + 1);
+  }
   return std::move(*content);
 }
 
@@ -27,7 +36,8 @@ std::optional<std::string> release_field(const std::string& content, const std::
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (!line.starts_with(key)) continue;
+    // A line that is not text is skipped; the rest of the file still counts.
+    if (!line.starts_with(key) || validate_utf8(line)) continue;
     std::string value;
     for (const char c : line.substr(key.size())) {
       if (c != '"') value += c;
@@ -44,7 +54,7 @@ std::optional<std::string> System::kernel_version() const {
 }
 
 std::optional<std::string> System::long_os_version() const {
-  const auto os_release = read_text(files_.os_release);
+  const auto os_release = read_release_file(files_.os_release);
   std::optional<std::string> lsb_release;
   bool lsb_read = false;
   const auto field = [&](const std::string& key, const std::string& fallback_key) {
@@ -52,7 +62,7 @@ std::optional<std::string> System::long_os_version() const {
       if (auto value = release_field(*os_release, key)) return *value;
     }
     if (!lsb_read) {
-      lsb_release = read_text(files_.lsb_release);
+      lsb_release = read_release_file(files_.lsb_release);
       lsb_read = true;
     }
     if (lsb_release) {

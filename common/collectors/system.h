@@ -3,6 +3,7 @@
 // every extra look-up costs time on a host that is already in trouble.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -27,8 +28,11 @@ class System {
   SystemFiles files_;
 };
 
-// The text after `key` on the first line of `content` that begins with it, with every double
-// quote removed; nothing when no line does.
+// Release files are looked at up to this many bytes; a line beyond counts as not there.
+inline constexpr std::size_t kReleaseScanLimit = 1 << 20;
+
+// The text after `key` on the first line of `content` that begins with it and is valid UTF-8,
+// with every double quote removed; nothing when no line does.
 std::optional<std::string> release_field(const std::string& content, const std::string& key);
 
 }  // namespace common::collectors

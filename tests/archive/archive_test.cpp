@@ -10,36 +10,16 @@
 
 #include <gtest/gtest.h>
 
-#include "common/archive/remove_tree.h"
 #include "tests/test_util.h"
 
 namespace common::archive {
 namespace {
 
 using testing_util::exists;
+using testing_util::gunzip;
 using testing_util::read_text;
 using testing_util::TempDir;
 using testing_util::write_text;
-
-std::string gunzip(const std::string& compressed) {
-  z_stream stream{};
-  EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-  stream.avail_in = static_cast<uInt>(compressed.size());
-  std::string out;
-  char buffer[65536];
-  int code;
-  do {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  } while (code == Z_OK);
-  EXPECT_EQ(code, Z_STREAM_END);
-  EXPECT_EQ(stream.avail_in, 0u) << "bytes after the gzip member";
-  inflateEnd(&stream);
-  return out;
-}
 
 struct Member {
   std::string name;
@@ -208,88 +188,6 @@ TEST_F(ArchiveTest, LinkLoopEndsTheWalkWithEloop) {
   const auto archived = archive_output_directory(out_, "oskel-data");
   ASSERT_FALSE(archived);
   EXPECT_EQ(archived.error().text(), "Too many levels of symbolic links (os error 40)");
-}
-
-TEST_F(ArchiveTest, ExistingArchiveIsRewrittenKeepingItsMode) {
-  write_text(out_ + ".tar.gz", std::string(100000, 'x'), 0640);
-  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
-  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0640);
-  EXPECT_EQ(gunzip(read_text(out_ + ".tar.gz")).size(), 1536u);
-}
-
-TEST_F(ArchiveTest, NewArchiveIsOwnerOnly) {
-  testing_util::ScopedUmask umask(022);
-  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
-  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0600);
-}
-
-TEST_F(ArchiveTest, DirectoryAtTheArchivePathIsAnError) {
-  ::mkdir((out_ + ".tar.gz").c_str(), 0755);
-  const auto archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "Is a directory (os error 21)");
-}
-
-TEST_F(ArchiveTest, FifoAtTheArchivePathDoesNotWaitForAReader) {
-  ::mkfifo((out_ + ".tar.gz").c_str(), 0644);
-  const auto archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "No such device or address (os error 6)");
-}
-
-class StickyDirTest : public ArchiveTest {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create files of another owner";
-    ASSERT_EQ(::chmod(tmp_.path().c_str(), 01777), 0);
-  }
-  static constexpr uid_t kStranger = 54321;
-};
-
-TEST_F(StickyDirTest, ForeignLinkOrFileIsRefusedOwnOnesAreUsed) {
-  write_text(tmp_ / "victim", "precious", 0644);
-  ::symlink((tmp_ / "victim").c_str(), (out_ + ".tar.gz").c_str());
-  ASSERT_EQ(::lchown((out_ + ".tar.gz").c_str(), kStranger, kStranger), 0);
-  auto archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "Permission denied (os error 13)");
-  EXPECT_EQ(read_text(tmp_ / "victim"), "precious");
-
-  ::unlink((out_ + ".tar.gz").c_str());
-  write_text(out_ + ".tar.gz", "planted", 0666);
-  ASSERT_EQ(::chown((out_ + ".tar.gz").c_str(), kStranger, kStranger), 0);
-  archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "Permission denied (os error 13)");
-  EXPECT_EQ(read_text(out_ + ".tar.gz"), "planted");
-
-  // Our own link is followed, our own file rewritten.
-  ::unlink((out_ + ".tar.gz").c_str());
-  ::symlink((tmp_ / "victim").c_str(), (out_ + ".tar.gz").c_str());
-  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
-  EXPECT_EQ(gunzip(read_text(tmp_ / "victim")).size(), 1536u);
-  ::unlink((out_ + ".tar.gz").c_str());
-  write_text(out_ + ".tar.gz", "old", 0640);
-  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
-  EXPECT_EQ(testing_util::mode_of(out_ + ".tar.gz"), S_IFREG | 0640);
-}
-
-TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
-  TempDir tmp;
-  const std::string keep = tmp / "keep";
-  ::mkdir(keep.c_str(), 0755);
-  write_text(keep + "/precious", "x");
-  const std::string dir = tmp / "gone";
-  ::mkdir(dir.c_str(), 0700);
-  ::mkdir((dir + "/sub").c_str(), 0700);
-  write_text(dir + "/sub/file", "f");
-  // Read-only for the owner; only root can still empty it, so only root tests that.
-  if (::geteuid() == 0) ::chmod((dir + "/sub").c_str(), 0500);
-  ::symlink(keep.c_str(), (dir + "/link").c_str());
-  ASSERT_TRUE(remove_tree(dir));
-  EXPECT_FALSE(exists(dir));
-  EXPECT_EQ(read_text(keep + "/precious"), "x");
-  EXPECT_FALSE(remove_tree(tmp / "missing"));
 }
 
 }  // namespace

@@ -16,78 +16,9 @@ using testing_util::read_text;
 using testing_util::TempDir;
 using testing_util::write_text;
 
-constexpr const char* kNotRegular =
-    "the source path is neither a regular file nor a symlink to a regular file";
-
 TEST(ConfigFilePath, IsTheFixedDirectoryAndTheFileName) {
   EXPECT_EQ(config_file_path("keldra-oskel.cfg"), "/opt/keldra/etc/keldra-oskel.cfg");
   EXPECT_EQ(config_file_path("keldra-fenno.cfg"), "/opt/keldra/etc/keldra-fenno.cfg");
-}
-
-TEST(CopyFile, CopiesBytesAndExactPermissionBitsWhateverTheUmask) {
-  TempDir tmp;
-  std::string content(300 * 1024, 'x');
-  content += "tail";
-  write_text(tmp / "src", content, 0644);
-  testing_util::ScopedUmask umask(077);
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), content);
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 0644);
-
-  // Special bits travel too, and an existing destination is truncated and re-moded.
-  write_text(tmp / "src", "short", 0640);
-  ::chmod((tmp / "src").c_str(), 02750);
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), "short");
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 02750);
-}
-
-TEST(CopyFile, LinkToRegularFileIsCopiedAsTheFile) {
-  TempDir tmp;
-  write_text(tmp / "target", "{\"a\": 1}", 0600);
-  ASSERT_EQ(::symlink((tmp / "target").c_str(), (tmp / "link").c_str()), 0);
-  ASSERT_TRUE(copy_file(tmp / "link", tmp / "dst"));
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 0600);
-  EXPECT_EQ(read_text(tmp / "dst"), "{\"a\": 1}");
-}
-
-TEST(CopyFile, EmptyFileGivesEmptyCopy) {
-  TempDir tmp;
-  write_text(tmp / "src", "");
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), "");
-}
-
-TEST(CopyFile, SourcesThatAreNotRegularFilesCreateNothing) {
-  TempDir tmp;
-  ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
-  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
-  ASSERT_EQ(::symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
-  const int socket_fd = testing_util::make_socket(tmp / "sock");
-
-  const struct {
-    const char* name;
-    std::string error;
-  } cases[] = {
-      {"dir", kNotRegular},
-      {"fifo", kNotRegular},  // must not wait for a writer
-      {"sock", "No such device or address (os error 6)"},
-      {"dangling", "No such file or directory (os error 2)"},
-      {"missing", "No such file or directory (os error 2)"},
-  };
-  for (const auto& c : cases) {
-    const auto copied = copy_file(tmp / c.name, tmp / "dst");
-    ASSERT_FALSE(copied) << c.name;
-    EXPECT_EQ(copied.error().text(), c.error) << c.name;
-    EXPECT_FALSE(exists(tmp / "dst")) << c.name;
-  }
-  ::close(socket_fd);
-}
-
-TEST(CopyFile, ProcFilesAreCopiedThoughTheyReportNoSize) {
-  TempDir tmp;
-  ASSERT_TRUE(copy_file("/proc/self/status", tmp / "dst"));
-  EXPECT_NE(read_text(tmp / "dst").find("Name:"), std::string::npos);
 }
 
 TEST(CollectConfigFiles, CopiesUnderTheConfigFileName) {

@@ -36,38 +36,6 @@ TEST(ReadLogFileSetting, WrongShapesFailWithTheLocationMessage) {
   }
 }
 
-TEST(ReadLogFileSetting, ParseErrorsCarryLineAndColumn) {
-  EXPECT_EQ(setting_or_error(""),
-            "error:syntax error while parsing value - unexpected end of input; expected '[', "
-            "'{', or a literal at line 1 column 0");
-  const std::string trailing = setting_or_error("{\"logging\": {}}\n x");
-  EXPECT_TRUE(trailing.starts_with("error:syntax error")) << trailing;
-  EXPECT_TRUE(trailing.ends_with(" at line 2 column 2")) << trailing;
-  const std::string bad = setting_or_error("{\n  \"logging\": x\n}");
-  EXPECT_TRUE(bad.ends_with(" at line 2 column 14")) << bad;
-  // Comments are not JSON.
-  EXPECT_TRUE(setting_or_error("// c\n{}").starts_with("error:"));
-}
-
-TEST(ReadLogFileSetting, ByteOrderMarkIsAnError) {
-  const std::string result = setting_or_error("\xEF\xBB\xBF{\"logging\": {\"log_file\": \"a\"}}");
-  EXPECT_TRUE(result.starts_with("error:")) << result;
-  EXPECT_TRUE(result.ends_with(" at line 1 column 1")) << result;
-}
-
-TEST(ReadLogFileSetting, NestingOf127LevelsIsFineAnd128IsAnError) {
-  const auto nested = [](int levels) {
-    return "{\"logging\": {\"log_file\": \"a\"}, \"deep\": " + std::string(levels - 1, '[') +
-           std::string(levels - 1, ']') + "}";
-  };
-  EXPECT_EQ(setting_or_error(nested(127)), "ok:a");
-  EXPECT_EQ(setting_or_error(nested(128)), "error:recursion limit exceeded at line 1 column 166");
-  // Brackets inside strings do not count.
-  EXPECT_EQ(setting_or_error("{\"s\": \"" + std::string(300, '[') +
-                             "\", \"logging\": {\"log_file\": \"b\"}}"),
-            "ok:b");
-}
-
 std::string split(const std::string& location) {
   const auto parts = split_log_location(location);
   return parts ? parts->directory + "|" + parts->file_name : parts.error().text();

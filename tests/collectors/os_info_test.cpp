@@ -85,36 +85,5 @@ TEST_F(OsInfoTest, UnwritableOutputIsTheStageError) {
   EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
 }
 
-TEST(ReleaseField, FirstLineThatBeginsWithTheKeyQuotesRemoved) {
-  const std::string content =
-      "PRETTY_NAME=\"Ubuntu 22.04.4 LTS\"\nNAME=\"Ubuntu\"\r\nVERSION_ID=\"22.04\"\nNAME=Other\n";
-  EXPECT_EQ(release_field(content, "NAME="), "Ubuntu");
-  EXPECT_EQ(release_field(content, "VERSION_ID="), "22.04");
-  EXPECT_EQ(release_field("A=\"x\"y\"\"", "A="), "xy");
-  EXPECT_EQ(release_field(" NAME=x\n", "NAME="), std::nullopt);
-  EXPECT_EQ(release_field("", "NAME="), std::nullopt);
-}
-
-TEST(LongOsVersion, FallsBackToLsbReleasePerPartAndKeepsBothBlanks) {
-  TempDir tmp;
-  const SystemFiles files{tmp / "os-release", tmp / "lsb-release"};
-  EXPECT_EQ(System(files).long_os_version(), "Linux  ");
-
-  write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=20.04\n");
-  EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Ubuntu");
-
-  write_text(files.os_release, "NAME=\"Rocky Linux\"\n");
-  EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Rocky Linux");
-
-  write_text(files.os_release, "NAME=\"Rocky Linux\"\nVERSION_ID=\"9.3\"\n");
-  EXPECT_EQ(System(files).long_os_version(), "Linux 9.3 Rocky Linux");
-}
-
-TEST(KernelVersion, IsUnameRelease) {
-  struct utsname names;
-  ASSERT_EQ(::uname(&names), 0);
-  EXPECT_EQ(System().kernel_version(), std::string(names.release));
-}
-
 }  // namespace
 }  // namespace common::collectors

@@ -1,4 +1,4 @@
-#include "common/archive/remove_tree.h"
+#include "common/remove_tree.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 
 #include "common/file_io.h"
 
-namespace common::archive {
+namespace common {
 
 namespace {
 
@@ -44,4 +44,4 @@ Result<> remove_tree(const std::string& path) {
   return {};
 }
 
-}  // namespace common::archive
+}  // namespace common

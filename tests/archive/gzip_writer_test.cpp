@@ -1,0 +1,58 @@
+#include "common/archive/gzip_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "tests/test_util.h"
+
+namespace common::archive {
+namespace {
+
+using testing_util::gunzip;
+using testing_util::read_text;
+using testing_util::TempDir;
+
+class GzipWriterTest : public ::testing::Test {
+ protected:
+  // Writes `pieces` one by one through a GzipWriter and yields the file's bytes.
+  std::string compress(const std::vector<std::string>& pieces) {
+    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    EXPECT_TRUE(fd.valid());
+    {
+      GzipWriter gzip(fd.get());
+      for (const auto& piece : pieces) EXPECT_TRUE(gzip.write(piece));
+      EXPECT_TRUE(gzip.finish());
+    }
+    EXPECT_TRUE(fd.close());
+    return read_text(path_);
+  }
+
+  TempDir tmp_;
+  std::string path_ = tmp_ / "out.gz";
+};
+
+TEST_F(GzipWriterTest, FixedHeaderAndDataThatReadsBack) {
+  const std::string compressed = compress({"hello ", "", std::string(300000, 'x'), "end"});
+  // Deflate, no flags, time 0, no extra flags, OS 255: the same on every run and host.
+  EXPECT_EQ(compressed.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
+  EXPECT_EQ(gunzip(compressed), "hello " + std::string(300000, 'x') + "end");
+  EXPECT_LT(compressed.size(), 2000u);
+}
+
+TEST_F(GzipWriterTest, NothingWrittenIsAnEmptyMember) { EXPECT_EQ(gunzip(compress({})), ""); }
+
+TEST_F(GzipWriterTest, WriteErrorIsTheOsError) {
+  UniqueFd fd(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(fd.valid());
+  GzipWriter gzip(fd.get());
+  auto written = gzip.write(std::string(1 << 20, 'y'));
+  if (written) written = gzip.finish();
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().text(), "No space left on device (os error 28)");
+}
+
+}  // namespace
+}  // namespace common::archive

@@ -1,0 +1,17 @@
+#include "common/error.h"
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+namespace common {
+namespace {
+
+TEST(OsErrorText, IsStrerrorAndTheNumber) {
+  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+  EXPECT_EQ(Error::from_errno(EISDIR).text(), "Is a directory (os error 21)");
+  EXPECT_EQ(Error::from_errno(ENOENT).kind(), ErrorKind::kNotFound);
+}
+
+}  // namespace
+}  // namespace common

@@ -1,0 +1,64 @@
+#include "common/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace common {
+namespace {
+
+using testing_util::TempDir;
+using testing_util::write_text;
+
+TEST(ReadChunks, StopsAtTheLimitAndAtTheFirstSinkError) {
+  TempDir tmp;
+  write_text(tmp / "f", std::string(1000, 'a'));
+  UniqueFd fd(::open((tmp / "f").c_str(), O_RDONLY | O_CLOEXEC));
+  char buffer[64];
+  std::string seen;
+  const auto collect = [&](std::string_view chunk) -> Result<> {
+    EXPECT_LE(chunk.size(), sizeof buffer);
+    seen += chunk;
+    return {};
+  };
+  auto read = read_chunks(fd.get(), buffer, 100, collect);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, 100u);
+  EXPECT_EQ(seen, std::string(100, 'a'));
+  read = read_chunks(fd.get(), buffer, UINT64_MAX, collect);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, 900u);
+
+  ::lseek(fd.get(), 0, SEEK_SET);
+  read = read_chunks(fd.get(), buffer, UINT64_MAX,
+                     [](std::string_view) { return Result<>(os_error(ENOSPC)); });
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().text(), "No space left on device (os error 28)");
+}
+
+TEST(ReadFile, BoundedWholeFileRead) {
+  TempDir tmp;
+  write_text(tmp / "f", "12345");
+  EXPECT_EQ(read_file(tmp / "f", 5).value(), "12345");
+  const auto too_big = read_file(tmp / "f", 4);
+  ASSERT_FALSE(too_big);
+  EXPECT_EQ(too_big.error().text(), "File too large (os error 27)");
+  // An endless device ends in the same error, not in memory exhaustion.
+  const auto endless = read_file("/dev/zero", kWholeFileLimit);
+  ASSERT_FALSE(endless);
+  EXPECT_EQ(endless.error().text(), "File too large (os error 27)");
+  EXPECT_EQ(read_file(tmp / "missing", 5).error().text(), "No such file or directory (os error 2)");
+}
+
+TEST(ReadPrefix, ReadsNoFurtherThanTheLimit) {
+  UniqueFd fd(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  const auto prefix = read_prefix(fd.get(), 100000);
+  ASSERT_TRUE(prefix);
+  EXPECT_EQ(*prefix, std::string(100000, '\0'));
+}
+
+}  // namespace
+}  // namespace common
