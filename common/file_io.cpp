@@ -1,6 +1,7 @@
 #include "common/file_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,6 +68,13 @@ Result<> write_all(int fd, std::string_view data) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A descriptor handed to us non-blocking (some process managers do) is full for now:
+      // wait until it takes more, as a blocking one would, instead of losing the rest.
+      if (errno == EAGAIN) {
+        pollfd writable{fd, POLLOUT, 0};
+        if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return os_error(errno);
+        continue;
+      }
       return os_error(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(n));

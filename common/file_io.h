@@ -64,7 +64,8 @@ class DirStream {
 // /etc/system-release): a larger one fails with EFBIG instead of exhausting memory.
 inline constexpr std::size_t kWholeFileLimit = 16 << 20;
 
-// Writes all of `data`, retrying partial writes and EINTR.
+// Writes all of `data`, retrying partial writes and EINTR, and waiting (poll) while a
+// non-blocking descriptor is full.
 Result<> write_all(int fd, std::string_view data);
 
 // Reads `fd` from where it stands, in chunks of at most `buffer.size()` bytes, retrying EINTR,

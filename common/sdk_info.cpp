@@ -1,6 +1,7 @@
 #include "common/sdk_info.h"
 
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <variant>
 
@@ -23,6 +24,20 @@ void report_failure(const std::string& what, const Result<>& outcome) {
   if (!outcome) print_err(what + ", skipping. " + outcome.error().text() + "\n");
 }
 
+// Runs one stage. Stages report failures as values, but an exception (memory exhausted on a
+// host in trouble, say) must not end the run and lose what the other stages collected: it
+// becomes this stage's failure, and the run goes on.
+template <class Stage>
+auto guarded(Stage&& stage) -> decltype(stage()) {
+  try {
+    return stage();
+  } catch (const std::exception& error) {
+    return fail(ErrorKind::kOther, error.what());
+  } catch (...) {
+    return fail(ErrorKind::kOther, "unknown error");
+  }
+}
+
 }  // namespace
 
 void create_sdk_info(Component component, std::span<const char* const> arguments) {
@@ -43,31 +58,35 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
   }
 
   print_out("Collecting os info\n");
-  report_failure("Failed to get os info", collectors::collect_os_info(*output_dir));
+  report_failure("Failed to get os info",
+                 guarded([&] { return collectors::collect_os_info(*output_dir); }));
 
   const std::string config_path = collectors::config_file_path(row.config_file_name);
   const std::string short_name(row.short_name);
   print_out("Collecting config files\n");
-  report_failure("Failed to get " + short_name + " config files",
-                 collectors::collect_config_files(config_path, *output_dir));
+  report_failure("Failed to get " + short_name + " config files", guarded([&] {
+                   return collectors::collect_config_files(config_path, *output_dir);
+                 }));
 
   print_out("Collecting log files\n");
   report_failure("Failed to get " + short_name + " logs",
-                 collectors::collect_log_files(config_path, *output_dir));
+                 guarded([&] { return collectors::collect_log_files(config_path, *output_dir); }));
 
   print_out("Collecting " + short_name + " info\n");
-  report_failure(
-      "Failed to get " + short_name + " package details",
-      collectors::collect_package_details(*output_dir, row.short_name, row.package_name));
+  report_failure("Failed to get " + short_name + " package details", guarded([&] {
+                   return collectors::collect_package_details(*output_dir, row.short_name,
+                                                              row.package_name);
+                 }));
 
-  const auto archive = archive::archive_output_directory(*output_dir, row.data_dir_name);
+  const auto archive =
+      guarded([&] { return archive::archive_output_directory(*output_dir, row.data_dir_name); });
   if (!archive) {
     print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
               archive.error().text() + "\n");
     return;
   }
   print_out("Logs and config can be found at " + *archive + "\n");
-  if (!remove_tree(*output_dir)) {
+  if (!guarded([&] { return remove_tree(*output_dir); })) {
     print_err("Failed to clean up directory, " + *output_dir + "\n");
   }
 }

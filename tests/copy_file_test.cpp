@@ -1,6 +1,8 @@
 #include "common/copy_file.h"
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -80,6 +82,34 @@ TEST(CopyFile, ProcFilesAreCopiedThoughTheyReportNoSize) {
   TempDir tmp;
   ASSERT_TRUE(copy_file("/proc/self/status", tmp / "dst"));
   EXPECT_NE(read_text(tmp / "dst").find("Name:"), std::string::npos);
+}
+
+// The kernel clears setuid and setgid on a write by an unprivileged process, so the mode must
+// be set after the data. Run as an ordinary user: directly, or in a child that drops to
+// nobody when the tests run as root.
+TEST(CopyFile, SpecialBitsSurviveAnUnprivilegedCopy) {
+  TempDir tmp;
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
+  const auto copy_as_current_user = [&]() -> std::string {
+    write_text(tmp / "src", "data", 0640);
+    if (::chmod((tmp / "src").c_str(), 02750) != 0) return "chmod failed";
+    if (!copy_file(tmp / "src", tmp / "dst")) return "copy failed";
+    return mode_of(tmp / "dst") == (S_IFREG | 02750) ? "ok" : "mode lost";
+  };
+  if (::geteuid() != 0) {
+    EXPECT_EQ(copy_as_current_user(), "ok");
+    return;
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool dropped =
+        ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(dropped && copy_as_current_user() == "ok" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "setgid lost as nobody";
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
@@ -58,6 +61,32 @@ TEST(ReadPrefix, ReadsNoFurtherThanTheLimit) {
   const auto prefix = read_prefix(fd.get(), 100000);
   ASSERT_TRUE(prefix);
   EXPECT_EQ(*prefix, std::string(100000, '\0'));
+}
+
+TEST(WriteAll, WaitsOnAFullNonBlockingDescriptorInsteadOfLosingData) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
+  const std::string data(1 << 20, 'z');  // far more than a pipe holds
+  std::string received;
+  std::thread reader([&] {
+    char buffer[4096];
+    while (received.size() < data.size()) {
+      const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        received.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EAGAIN) {
+        break;
+      } else {
+        ::usleep(1000);
+      }
+    }
+  });
+  const auto written = write_all(write_end.get(), data);
+  reader.join();
+  ASSERT_TRUE(written);
+  EXPECT_EQ(received.size(), data.size());
 }
 
 }  // namespace

@@ -20,8 +20,6 @@ namespace common::collectors {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Pipe {
   UniqueFd read_end;
   UniqueFd write_end;
@@ -33,49 +31,70 @@ Result<Pipe> make_pipe() {
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// posix_spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
+// posix_spawn's attribute and file-action objects: each is destroyed on every path, and only
+// if it was initialised.
+class SpawnSetup {
+ public:
+  SpawnSetup() = default;
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (actions_ready_) posix_spawn_file_actions_destroy(&actions_);
+    if (attributes_ready_) posix_spawnattr_destroy(&attributes_);
+  }
+
+  // Its own process group, so that a time-out can kill what it started too; SIGPIPE back to
+  // its default (we ignore it), and no blocked signals. Standard input is the null device.
+  Result<> prepare(int stdout_fd, int stderr_fd) {
+    if (int error = posix_spawnattr_init(&attributes_); error != 0) return os_error(error);
+    attributes_ready_ = true;
+    if (int error = posix_spawn_file_actions_init(&actions_); error != 0) return os_error(error);
+    actions_ready_ = true;
+    sigset_t default_signals;
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    sigset_t no_signals;
+    sigemptyset(&no_signals);
+    const int errors[] = {
+        posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
+        posix_spawnattr_setpgroup(&attributes_, 0),
+        posix_spawnattr_setsigdefault(&attributes_, &default_signals),
+        posix_spawnattr_setsigmask(&attributes_, &no_signals),
+        posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+        posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO),
+        posix_spawn_file_actions_adddup2(&actions_, stderr_fd, STDERR_FILENO),
+    };
+    for (const int error : errors) {
+      if (error != 0) return os_error(error);
+    }
+    return {};
+  }
+
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions_;
+  bool attributes_ready_ = false;
+  bool actions_ready_ = false;
 };
 
 Result<ChildProcess> spawn(const std::string& program, const std::vector<std::string>& arguments,
                            int stdout_fd, int stderr_fd) {
   SpawnSetup setup;
-  // Its own process group, so that a time-out can kill what it started too; SIGPIPE back to
-  // its default (we ignore it), and no blocked signals.
-  sigset_t default_signals;
-  sigemptyset(&default_signals);
-  sigaddset(&default_signals, SIGPIPE);
-  sigset_t no_signals;
-  sigemptyset(&no_signals);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setsigdefault(&setup.attributes, &default_signals);
-  posix_spawnattr_setsigmask(&setup.attributes, &no_signals);
-  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, stdout_fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, stderr_fd, STDERR_FILENO);
-
+  if (auto prepared = setup.prepare(stdout_fd, stderr_fd); !prepared) {
+    return std::unexpected(prepared.error());
+  }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int error =
-      posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+  const int error = posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attributes(),
+                                 argv.data(), environ);
   if (error != 0) return os_error(error);
   return ChildProcess(pid);
 }
@@ -85,10 +104,10 @@ int remaining_ms(Clock::time_point deadline) {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-// Reads from whichever pipe has data until both are at their end. False when the deadline
-// passes first.
-Result<bool> drain(UniqueFd& out, UniqueFd& err, std::string& captured,
-                   Clock::time_point deadline) {
+}  // namespace
+
+Result<bool> drain_output(UniqueFd& out, UniqueFd& err, std::string& captured,
+                          Clock::time_point deadline) {
   std::array<char, 64 * 1024> buffer;
   while (out.valid() || err.valid()) {
     std::array<pollfd, 2> fds = {{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
@@ -102,8 +121,12 @@ Result<bool> drain(UniqueFd& out, UniqueFd& err, std::string& captured,
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) {
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        // Never taken for the end of the output: what was captured would be cut short.
+        return os_error(errno);
+      }
+      if (n == 0) {
         (i == 0 ? out : err) = UniqueFd();
       } else if (i == 0) {
         captured.append(buffer.data(), static_cast<std::size_t>(n));
@@ -112,8 +135,6 @@ Result<bool> drain(UniqueFd& out, UniqueFd& err, std::string& captured,
   }
   return true;
 }
-
-}  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_), reaped_(std::exchange(other.reaped_, true)), status_(other.status_) {}
@@ -158,7 +179,8 @@ Result<ChildOutput> run_and_capture(const std::string& program,
   err_pipe->write_end = UniqueFd();
 
   ChildOutput output;
-  auto drained = drain(out_pipe->read_end, err_pipe->read_end, output.standard_output, deadline);
+  auto drained =
+      drain_output(out_pipe->read_end, err_pipe->read_end, output.standard_output, deadline);
   if (!drained) return std::unexpected(drained.error());
   // The pipes can end before the process does (it closed them): wait, still within the limit.
   auto pause = std::chrono::microseconds(100);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/file_io.h"
 
 namespace common::collectors {
 
@@ -42,6 +43,14 @@ class ChildProcess {
   bool reaped_ = false;
   int status_ = 0;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// Reads from whichever of the two descriptors has data, keeping what `out` gives, until both
+// are at their end (true) or the deadline passes (false). A failed read is the error: never
+// taken for the end of the output.
+Result<bool> drain_output(UniqueFd& out, UniqueFd& err, std::string& captured,
+                          Clock::time_point deadline);
 
 // The error text is "<program> did not finish within <N> seconds" when the time limit passes.
 Result<ChildOutput> run_and_capture(const std::string& program,

@@ -1,6 +1,7 @@
 #include "common/collectors/child_process.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,22 @@ TEST(ChildProcess, ChildThatClosesItsPipesEarlyIsStillWaitedFor) {
   const auto output = run_sh("exec >&- 2>&-; sleep 0.2; exit 4");
   ASSERT_TRUE(output);
   EXPECT_EQ(WEXITSTATUS(output->wait_status), 4);
+}
+
+TEST(DrainOutput, ReadErrorIsTheErrorNotTheEndOfOutput) {
+  // A pseudo-terminal whose other side has closed fails reads with EIO, like a failing pipe.
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master.valid());
+  ASSERT_EQ(::grantpt(master.get()), 0);
+  ASSERT_EQ(::unlockpt(master.get()), 0);
+  UniqueFd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(slave.valid());
+  slave = UniqueFd();
+  UniqueFd err;
+  std::string captured;
+  const auto drained = drain_output(master, err, captured, Clock::now() + std::chrono::seconds(5));
+  ASSERT_FALSE(drained);
+  EXPECT_EQ(drained.error().text(), "Input/output error (os error 5)");
 }
 
 }  // namespace

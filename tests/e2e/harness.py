@@ -25,6 +25,8 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 BINARY = os.environ.get("OSKEL_BINARY") or str(HERE.parent.parent / "build/oskel_info")
+# A sanitizer build reserves terabytes of address space: no address-space cap fits it.
+SANITIZED = os.environ.get("OSKEL_SANITIZED") == "1"
 # Where each run's work directory goes. Without E2E_WORK (a suite run by hand) it is a private
 # directory that is removed when the suite ends, failed runs included.
 WORK_ROOT = os.environ.get("E2E_WORK")
@@ -94,6 +96,7 @@ class Run:
     stdout: str = "pipe"  # pipe | closed | head | merged
     umask: str = "022"
     env: dict = field(default_factory=dict)
+    wrapper: str = ""  # a command the binary runs under, e.g. "prlimit --as=N"
 
 
 @dataclass
@@ -143,7 +146,8 @@ def run(plan: Run) -> Result:
     # Extra variables reach the binary alone, not the staging commands around it.
     extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
     binary = q(str(view / "exe" / Path(BINARY).name))
-    invoke = f"{'env ' + extra if extra else ''} {binary} {' '.join(q(a) for a in plan.args)}"
+    invoke = (f"{plan.wrapper} {'env ' + extra if extra else ''} {binary} "
+              f"{' '.join(q(a) for a in plan.args)}")
     out, err, rc = q(f"{VIEW}/stdout"), q(f"{VIEW}/stderr"), q(f"{VIEW}/rc")
     redirect = {
         "pipe": f"{invoke} >{out} 2>{err}; echo $? >{rc}",
