@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Writes realistic component log text: time stamps, levels, threads and varied messages.
 
-usage: gen_logs.py DIR TOTAL_MIB [FILES]
+usage: gen_logs.py DIR TOTAL_MIB [FILES] [mixed]
+With "mixed", the directory looks like logrotate's output instead: 30 % of the bytes are live
+text logs (oskel.log, oskel.log.1), 70 % gzip-compressed rotations (oskel.log.2.gz ...),
+whose content has the entropy of compressed data.
 """
 
+import gzip
 import random
 import sys
 from datetime import datetime, timedelta
@@ -39,10 +43,23 @@ def line(rng, when):
             f"[{rng.choice(MODULES)}-{rng.randrange(16)}] {text}\n")
 
 
+def write_rotations(target, total_bytes, files, rng):
+    """Gzip members of incompressible data, as compressed rotations are."""
+    per_file = total_bytes // files
+    for index in range(files):
+        data = rng.randbytes(per_file)
+        (target / f"oskel.log.{index + 2}.gz").write_bytes(gzip.compress(data, compresslevel=1))
+
+
 def main():
     target, total_mib = Path(sys.argv[1]), int(sys.argv[2])
     files = int(sys.argv[3]) if len(sys.argv) > 3 else 8
+    mixed = len(sys.argv) > 4 and sys.argv[4] == "mixed"
     target.mkdir(parents=True, exist_ok=True)
+    if mixed:
+        write_rotations(target, total_mib * 1024 * 1024 * 7 // 10, max(files - 2, 1),
+                        random.Random(7))
+        total_mib, files = max(total_mib * 3 // 10, 1), 2
     rng = random.Random(42)
     when = datetime(2026, 12, 1)
     # A pool of lines re-stamped as they are written keeps generation fast yet varied.

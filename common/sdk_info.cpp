@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "common/output_dir.h"
 #include "common/process.h"
+#include "common/progress.h"
 #include "common/remove_tree.h"
 
 namespace common {
@@ -78,8 +79,12 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
                                                               row.package_name);
                  }));
 
-  const auto archive =
-      guarded([&] { return archive::archive_output_directory(*output_dir, row.data_dir_name); });
+  ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
+  const auto archive = guarded([&] {
+    return archive::archive_output_directory(*output_dir, row.data_dir_name,
+                                             [&](std::uint64_t bytes) { progress.update(bytes); });
+  });
+  progress.erase();
   if (!archive) {
     print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
               archive.error().text() + "\n");

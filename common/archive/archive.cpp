@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/archive/archive_file.h"
@@ -21,6 +22,23 @@ namespace common::archive {
 namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
+
+// Whether a member's data begins with the magic of an already-compressed format: gzip, xz,
+// zstd, bzip2, lz4 frame, zip. Such data (mostly rotated logs, agent.log.2.gz ...) is stored
+// at level 0: level 6 would spend its time searching for matches that are not there and end
+// up emitting stored blocks anyway. The output is still one conforming DEFLATE stream in one
+// gzip member, and the tar stream inside it is byte for byte the same; only the encoder's
+// effort differs.
+bool is_compressed(std::string_view data) {
+  static constexpr std::string_view kMagics[] = {
+      "\x1f\x8b",         std::string_view("\xfd\x37\x7a\x58\x5a\x00", 6),
+      "\x28\xb5\x2f\xfd", "\x42\x5a\x68",
+      "\x04\x22\x4d\x18", "\x50\x4b\x03\x04"};
+  for (const std::string_view magic : kMagics) {
+    if (data.starts_with(magic)) return true;
+  }
+  return false;
+}
 
 struct DirId {
   dev_t dev;
@@ -48,8 +66,13 @@ MemberInfo info_from_stat(const struct stat& st, char typeflag) {
 
 class TarWalker {
  public:
-  TarWalker(const std::string& output_dir, std::string_view data_dir_name, GzipWriter& out)
-      : output_dir_(output_dir), data_dir_name_(data_dir_name), out_(out), buffer_(kReadChunk) {}
+  TarWalker(const std::string& output_dir, std::string_view data_dir_name, GzipWriter& out,
+            const ArchiveProgress& progress)
+      : output_dir_(output_dir),
+        data_dir_name_(data_dir_name),
+        out_(out),
+        progress_(progress),
+        buffer_(std::make_unique_for_overwrite<char[]>(kReadChunk)) {}
 
   Result<> walk() {
     stack_.push_back({"", std::make_shared<const std::vector<DirId>>()});
@@ -114,11 +137,22 @@ class TarWalker {
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
   // shrank is padded with zeros, one that grew is cut, so the stream stays aligned.
   Result<> copy_data(int fd, std::uint64_t size) {
+    bool first = true;
+    bool stored = false;
     auto copied =
-        read_chunks(fd, buffer_, size, [this](std::string_view chunk) { return write(chunk); });
+        read_chunks(fd, {buffer_.get(), kReadChunk}, size, [&](std::string_view chunk) -> Result<> {
+          if (std::exchange(first, false) && is_compressed(chunk)) {
+            stored = true;
+            if (auto set = out_.set_level(0); !set) return set;
+          }
+          auto written = write(chunk);
+          if (progress_) progress_(written_);
+          return written;
+        });
     if (!copied) return std::unexpected(copied.error());
     const std::uint64_t padding = size - *copied + (kBlockSize - size % kBlockSize) % kBlockSize;
-    return write_zeros(padding);
+    if (auto padded = write_zeros(padding); !padded) return padded;
+    return stored ? out_.set_level(kDefaultLevel) : Result<>();
   }
 
   Result<> add_special(const std::string& name, const struct stat& st) {
@@ -142,7 +176,10 @@ class TarWalker {
     return write(member_header_blocks(name, info));
   }
 
-  Result<> write(std::string_view data) { return out_.write(data); }
+  Result<> write(std::string_view data) {
+    written_ += data.size();
+    return out_.write(data);
+  }
 
   Result<> write_zeros(std::uint64_t count) {
     static constexpr char kZeros[kBlockSize * 2] = {};
@@ -157,21 +194,24 @@ class TarWalker {
   const std::string& output_dir_;
   std::string_view data_dir_name_;
   GzipWriter& out_;
+  const ArchiveProgress& progress_;
+  std::uint64_t written_ = 0;  // tar bytes so far
   std::vector<PendingEntry> stack_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // not zero-filled: only ever read into
 };
 
 }  // namespace
 
 Result<std::string> archive_output_directory(const std::string& output_dir,
-                                             std::string_view data_dir_name) {
+                                             std::string_view data_dir_name,
+                                             const ArchiveProgress& progress) {
   std::string archive_path = output_dir + ".tar.gz";
   auto file = open_archive_file(archive_path);
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
     GzipWriter gzip(file->get());
-    TarWalker walker(output_dir, data_dir_name, gzip);
+    TarWalker walker(output_dir, data_dir_name, gzip, progress);
     outcome = walker.walk();
     // After a failed walk the archive is still ended as far as it goes; the first error is
     // the one reported.

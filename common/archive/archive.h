@@ -7,6 +7,8 @@
 // is inside it ends the walk with ELOOP.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,8 +16,12 @@
 
 namespace common::archive {
 
+// Called with the number of tar bytes written so far, after each piece of member data.
+using ArchiveProgress = std::function<void(std::uint64_t)>;
+
 // Yields the archive path on success.
 Result<std::string> archive_output_directory(const std::string& output_dir,
-                                             std::string_view data_dir_name);
+                                             std::string_view data_dir_name,
+                                             const ArchiveProgress& progress = {});
 
 }  // namespace common::archive

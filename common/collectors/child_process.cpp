@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,6 +155,25 @@ bool ChildProcess::try_wait() {
   return reaped_;
 }
 
+bool ChildProcess::wait_until(Clock::time_point deadline) {
+  if (try_wait()) return true;
+  // A process descriptor becomes readable exactly when the child ends.
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+  if (pidfd.valid()) {
+    pollfd ended{pidfd.get(), POLLIN, 0};
+    while (::poll(&ended, 1, remaining_ms(deadline)) < 0 && errno == EINTR) {
+    }
+    return try_wait();
+  }
+  // Kernels before 5.3 have no process descriptors: look again after growing pauses.
+  auto pause = std::chrono::microseconds(100);
+  while (!try_wait() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    pause = std::min(pause * 2, std::chrono::microseconds(50'000));
+  }
+  return reaped_;
+}
+
 void ChildProcess::kill_and_wait() {
   // The group outlives the child while one of its members runs; it is killed either way.
   ::kill(-pid_, SIGKILL);
@@ -183,11 +203,7 @@ Result<ChildOutput> run_and_capture(const std::string& program,
       drain_output(out_pipe->read_end, err_pipe->read_end, output.standard_output, deadline);
   if (!drained) return std::unexpected(drained.error());
   // The pipes can end before the process does (it closed them): wait, still within the limit.
-  auto pause = std::chrono::microseconds(100);
-  while (*drained && !child->try_wait() && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
-    pause = std::min(pause * 2, std::chrono::microseconds(50'000));
-  }
+  if (*drained) child->wait_until(deadline);
   // Out of time, whether the child itself or something it started still holds the pipes.
   if (!*drained || !child->try_wait()) {
     child->kill_and_wait();

@@ -34,6 +34,8 @@ class ChildProcess {
 
   // Reaps the child if it has ended; true once it is reaped.
   bool try_wait();
+  // Waits for the child to end, at most until `deadline`; true once it is reaped.
+  bool wait_until(std::chrono::steady_clock::time_point deadline);
   // Kills the process group and reaps the child if it has not been reaped.
   void kill_and_wait();
   int wait_status() const { return status_; }

@@ -154,6 +154,24 @@ TEST_F(ArchiveTest, FifoAndDeviceAreHeaderOnlyMembers) {
   EXPECT_EQ(std::stoul(null.header.substr(337, 7), nullptr, 8), 3u);
 }
 
+TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
+  const std::string zeros(1 << 20, '\0');
+  const std::string gzip_like = std::string("\x1f\x8b", 2) + zeros;
+  const std::string zstd_like = std::string("\x28\xb5\x2f\xfd", 4) + zeros;
+  write_text(out_ + "/agent.log.2.gz", gzip_like);
+  write_text(out_ + "/agent.log.3.zst", zstd_like);
+  write_text(out_ + "/agent.log", zeros);
+  std::map<std::string, std::string> data;
+  for (const auto& m : archive_members()) data[m.name] = m.data;
+  EXPECT_EQ(data["oskel-data/agent.log.2.gz"], gzip_like);
+  EXPECT_EQ(data["oskel-data/agent.log.3.zst"], zstd_like);
+  EXPECT_EQ(data["oskel-data/agent.log"], zeros);
+  // Two megabytes stored, the plain log and the headers compressed to almost nothing.
+  const auto size = read_text(out_ + ".tar.gz").size();
+  EXPECT_GT(size, 2 * zeros.size());
+  EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
+}
+
 TEST_F(ArchiveTest, LongNamesRoundTrip) {
   const std::string name = std::string(120, 'l') + ".log";
   write_text(out_ + "/" + name, "long");

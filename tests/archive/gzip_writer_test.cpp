@@ -42,6 +42,42 @@ TEST_F(GzipWriterTest, FixedHeaderAndDataThatReadsBack) {
   EXPECT_LT(compressed.size(), 2000u);
 }
 
+TEST_F(GzipWriterTest, LevelZeroStoresAndTheDefaultCompressesAgain) {
+  const std::string zeros(1 << 20, '\0');
+  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd.valid());
+  {
+    GzipWriter gzip(fd.get());
+    ASSERT_TRUE(gzip.write("header at level 6"));
+    ASSERT_TRUE(gzip.set_level(0));
+    ASSERT_TRUE(gzip.write(zeros));
+    ASSERT_TRUE(gzip.set_level(kDefaultLevel));
+    ASSERT_TRUE(gzip.write(zeros));
+    ASSERT_TRUE(gzip.finish());
+  }
+  ASSERT_TRUE(fd.close());
+  const std::string compressed = read_text(path_);
+  EXPECT_EQ(gunzip(compressed), "header at level 6" + zeros + zeros);
+  // The first megabyte is stored, the second compressed to almost nothing.
+  EXPECT_GT(compressed.size(), zeros.size());
+  EXPECT_LT(compressed.size(), zeros.size() + 16 * 1024);
+}
+
+TEST_F(GzipWriterTest, LevelSetBeforeTheFirstWriteApplies) {
+  const std::string zeros(1 << 20, '\0');
+  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  {
+    GzipWriter gzip(fd.get());
+    ASSERT_TRUE(gzip.set_level(0));
+    ASSERT_TRUE(gzip.write(zeros));
+    ASSERT_TRUE(gzip.finish());
+  }
+  ASSERT_TRUE(fd.close());
+  const std::string compressed = read_text(path_);
+  EXPECT_EQ(gunzip(compressed), zeros);
+  EXPECT_GT(compressed.size(), zeros.size());
+}
+
 TEST_F(GzipWriterTest, NothingWrittenIsAnEmptyMember) { EXPECT_EQ(gunzip(compress({})), ""); }
 
 TEST_F(GzipWriterTest, WriteErrorIsTheOsError) {

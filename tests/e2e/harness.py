@@ -93,7 +93,7 @@ class Run:
     args: tuple = ()
     setup: str = ""  # shell run inside the namespace before the binary
     after: str = ""  # shell run inside the namespace after it
-    stdout: str = "pipe"  # pipe | closed | head | merged
+    stdout: str = "pipe"  # pipe | closed | head | merged | tty (stderr on a terminal)
     umask: str = "022"
     env: dict = field(default_factory=dict)
     wrapper: str = ""  # a command the binary runs under, e.g. "prlimit --as=N"
@@ -131,6 +131,7 @@ def run(plan: Run) -> Result:
         (work / name).mkdir()
     # The binary keeps its file name (the usage line shows it) but lives in the work directory.
     shutil.copy2(BINARY, work / "exe" / Path(BINARY).name)
+    shutil.copy2(HERE / "pty_run.py", work / "exe" / "pty_run.py")
 
     q = shlex.quote
     view = Path(VIEW)
@@ -154,6 +155,7 @@ def run(plan: Run) -> Result:
         "closed": f"{invoke} >&- 2>{err}; echo $? >{rc}",
         "merged": f"{invoke} >{out} 2>&1; echo $? >{rc}",
         "head": f"{invoke} 2>{err} | head -n1 >{out}; echo ${{PIPESTATUS[0]}} >{rc}",
+        "tty": f"python3 {VIEW}/exe/pty_run.py {out} {err} {invoke}; echo $? >{rc}",
     }[plan.stdout]
     script = f"""
 set -e
@@ -186,7 +188,8 @@ true
         capture_output=True, timeout=180)
     if not (work / "rc").exists():
         raise AssertionError("namespace script failed: " + proc.stderr.decode(errors="replace"))
-    read = lambda p: p.read_text(errors="surrogateescape") if p.exists() else ""
+    # Bytes as written: no newline translation, so a "\r" stays a "\r".
+    read = lambda p: p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
     return Result(
         rc=int((work / "rc").read_text()),
         stdout=read(work / "stdout"),

@@ -1,0 +1,51 @@
+#include "common/progress.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/console.h"
+
+namespace common {
+
+namespace {
+
+constexpr auto kFirstAfter = std::chrono::seconds(1);
+constexpr auto kInterval = std::chrono::milliseconds(250);
+// Back to the line start, then erase to its end.
+constexpr std::string_view kErase = "\r\x1b[K";
+
+}  // namespace
+
+ProgressLine::ProgressLine(std::string label, bool enabled)
+    : label_(std::move(label)), enabled_(enabled), start_(Clock::now()) {}
+
+void ProgressLine::update(std::uint64_t bytes, Clock::time_point now) {
+  if (!enabled_ || now - start_ < kFirstAfter) return;
+  if (shown_ && now - last_shown_ < kInterval) return;
+  last_shown_ = now;
+  shown_ = true;
+  // Erasing first keeps the line clean when the number gets shorter (it never does, but a
+  // terminal that wrapped the line would show leftovers).
+  emit(std::string(kErase) + label_ + ": " + std::to_string(bytes >> 20) + " MiB");
+}
+
+void ProgressLine::erase() {
+  if (!shown_) return;
+  shown_ = false;
+  emit(kErase);
+}
+
+void ProgressLine::emit(std::string_view text) {
+  written_ += text;
+  print_err(text);
+}
+
+bool terminal_shows_progress() {
+  if (::isatty(STDERR_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+}  // namespace common
