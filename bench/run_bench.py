@@ -43,6 +43,21 @@ int main(int argc, char** argv) {
 """
 
 
+FLOOR = r"""
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
+int main(void) {
+  char* argv[] = {"rpm", 0};
+  pid_t pid;
+  int status;
+  if (posix_spawnp(&pid, "rpm", 0, 0, argv, environ) != 0) return 1;
+  waitpid(pid, &status, 0);
+  return 0;
+}
+"""
+
+
 def summary(name, samples):
     times = sorted(s[0] / 1e6 for s in samples)
     p95 = times[int(len(times) * 0.95) - 1]
@@ -65,6 +80,11 @@ def main():
         subprocess.run(["cc", "-static", "-Os", "-o", stubs / "rpm", Path(work, "stub.c")],
                        check=True)
         os.link(stubs / "rpm", stubs / "dpkg-query")
+        # The floor: a static program that starts the same stub and waits for it, i.e. two
+        # static execs with their libc start-up and nothing else.
+        floor = Path(work, "floor")
+        Path(work, "floor.c").write_text(FLOOR)
+        subprocess.run(["cc", "-static", "-Os", "-o", floor, Path(work, "floor.c")], check=True)
         env = dict(os.environ, TMPDIR=work, PATH=f"{stubs}:{os.environ['PATH']}")
 
         def measure(program):
@@ -74,14 +94,17 @@ def main():
                 raise SystemExit(f"{program} exited with {status}")
             return elapsed, rss
 
-        samples, baseline = [], []
+        samples, baseline, floors = [], [], []
         for _ in range(runs):
             samples.append(measure(binary))
             Path(work, "oskel-data.tar.gz").unlink()
             baseline.append(measure("/bin/true"))
+            floors.append(measure(str(floor)))
         ours = summary("oskel_info", samples)
         base = summary("/bin/true", baseline)
+        bottom = summary("floor", floors)
         print(f"cost above a bare process start: {ours - base:.2f} ms")
+        print(f"cost above the two-exec floor:   {ours - bottom:.2f} ms")
 
 
 if __name__ == "__main__":
