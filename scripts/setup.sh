@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   python3 tar gzip libarchive-tools file util-linux procps   # black-box tests
   clang-format-14                                             # the pinned format check
+  rpm lintian mandoc groff-base ansible-core                  # packages, manual page, playbook
 )
 
 missing=()

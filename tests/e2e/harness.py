@@ -39,6 +39,9 @@ DEBIAN_OS_RELEASE = 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nNAME="Debian 
 UBUNTU_OS_RELEASE = 'PRETTY_NAME="Ubuntu 22.04.4 LTS"\nNAME="Ubuntu"\nVERSION_ID="22.04"\nID=ubuntu\n'
 ROCKY_OS_RELEASE = 'NAME="Rocky Linux"\nVERSION_ID="9.3"\nID="rocky"\n'
 
+# What the fake package tools may use besides the shell's built-ins.
+UTILITIES = ("sh", "cat", "head", "tr", "sleep", "seq", "ls", "wc", "env", "mkdir", "mount", "stat")
+
 # A package tool that answers at once with nothing: keeps runs independent of the host.
 QUIET_TOOL = "#!/bin/sh\nexit 0\n"
 
@@ -127,15 +130,21 @@ def run(plan: Run) -> Result:
     for name, body in plan.tools.items():
         _write(stage / "bin" / name, body, 0o755)
     (stage / "bin").mkdir(parents=True, exist_ok=True)
-    for name in ("scratch", "tmp-after", "cwd", "exe"):
+    for name in ("scratch", "tmp-after", "cwd", "exe", "utils"):
         (work / name).mkdir()
+    # The binary's PATH: the fake package tools, then the few utilities they use, and nothing
+    # of the host's own (a real rpm or dpkg-query there must never be reached).
+    for util in UTILITIES:
+        found = shutil.which(util, path="/usr/bin:/bin")
+        if found:
+            (work / "utils" / util).symlink_to(found)
     # The binary keeps its file name (the usage line shows it) but lives in the work directory.
     shutil.copy2(BINARY, work / "exe" / Path(BINARY).name)
     shutil.copy2(HERE / "pty_run.py", work / "exe" / "pty_run.py")
 
     q = shlex.quote
     view = Path(VIEW)
-    env_lines = [f"export PATH={q(str(view / 'stage/bin'))}:$PATH"]
+    env_lines = []
     if plan.tmpdir is None:
         env_lines.append("unset TMPDIR")
     else:
@@ -147,7 +156,8 @@ def run(plan: Run) -> Result:
     # Extra variables reach the binary alone, not the staging commands around it.
     extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
     binary = q(str(view / "exe" / Path(BINARY).name))
-    invoke = (f"{plan.wrapper} {'env ' + extra if extra else ''} {binary} "
+    tool_path = q(f"PATH={VIEW}/stage/bin:{VIEW}/utils")
+    invoke = (f"{plan.wrapper} env {tool_path} {extra} {binary} "
               f"{' '.join(q(a) for a in plan.args)}")
     out, err, rc = q(f"{VIEW}/stdout"), q(f"{VIEW}/stderr"), q(f"{VIEW}/rc")
     redirect = {
