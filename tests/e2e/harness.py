@@ -46,6 +46,15 @@ UTILITIES = ("sh", "cat", "head", "tr", "sleep", "seq", "ls", "wc", "env", "mkdi
 QUIET_TOOL = "#!/bin/sh\nexit 0\n"
 
 
+def _root_is_a_mount_point():
+    """False in a chroot whose root directory is not itself a mount point."""
+    try:
+        with open("/proc/self/mountinfo") as mounts:
+            return any(line.split()[4] == "/" for line in mounts)
+    except OSError:
+        return True  # no /proc to tell: do not blame the root
+
+
 @functools.cache
 def namespace_unavailable():
     """Why a private mount namespace with overlay and tmpfs mounts cannot be made, or None."""
@@ -64,7 +73,7 @@ def namespace_unavailable():
     if proc.returncode == 0:
         return None
     error = proc.stderr.decode(errors="replace").strip()
-    if Path("/proc/self/root").resolve() != Path("/") or not os.path.ismount("/"):
+    if not _root_is_a_mount_point():
         hint = ("/ is not a mount point, as in a chroot: bind-mount the chroot's root onto itself "
                 "(mount --bind DIR DIR) before entering it, or run outside the chroot")
     else:

@@ -14,7 +14,10 @@ for want in ./usr/bin/oskel_info ./usr/share/man/man1/oskel_info.1.gz \
 done
 test "$(dpkg-deb -f "$deb" Package)" = oskel-info
 test -z "$(dpkg-deb -f "$deb" Depends)" || { echo "$deb has dependencies"; exit 1; }
-lintian --fail-on error "$deb"
+# lintian leaves cache files in its temporary directory: give it one of ours.
+scratch=$(mktemp -d "$dir/lintian.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+TMPDIR=$scratch lintian --fail-on error "$deb"
 
 rpm_files=$(rpm -qlp "$rpm" 2>/dev/null)
 for want in /usr/bin/oskel_info /usr/share/man/man1/oskel_info.1 \
