@@ -96,10 +96,10 @@ echo started > /var/log/keldra/oskel.log
 mkdir {VIEW}/stubs; printf '#!/bin/sh\\nexit 0\\n' > {VIEW}/stubs/rpm; chmod 755 {VIEW}/stubs/rpm
 export HOME={VIEW}/home LC_ALL=C.UTF-8 ANSIBLE_LOCAL_TEMP={VIEW}/home/tmp
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 PATH={VIEW}/stubs:$PATH
-ansible-playbook -i 'localhost,' -c local {q(str(PLAYBOOK))} \\
+ansible-playbook -i 'localhost,' -c local {VIEW}/collect.yml \\
   -e oskel_binary={VIEW}/oskel_info -e dest={VIEW}/collected
 ls -A /tmp > {VIEW}/tmp-left
-""", {"oskel_info": BINARY})
+""", {"oskel_info": BINARY, "collect.yml": PLAYBOOK})
         archive = work / "collected/localhost/oskel-data.tar.gz"
         self.assertTrue(archive.exists(), out)
         members, _ = read_archive(self, archive)
