@@ -10,7 +10,6 @@
 namespace common::collectors {
 namespace {
 
-using testing_util::exists;
 using testing_util::mode_of;
 using testing_util::read_text;
 using testing_util::TempDir;

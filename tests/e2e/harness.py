@@ -8,7 +8,8 @@ its temporary directory is copied out before the namespace ends.
 
 The run's work directory (the staged files, a copy of the binary, the captured output) may
 itself lie under /tmp or /opt, which the namespace covers. It is opened before those mounts and
-bound, through that descriptor, at /opt/.e2e, so the run reaches it wherever it is.
+bound, through that descriptor, at /opt/.e2e, so the run reaches it wherever it is. The
+overlays' upper layers live in the tmpfs on /opt.
 """
 
 import atexit
@@ -139,7 +140,7 @@ def run(plan: Run) -> Result:
     for name, body in plan.tools.items():
         _write(stage / "bin" / name, body, 0o755)
     (stage / "bin").mkdir(parents=True, exist_ok=True)
-    for name in ("scratch", "tmp-after", "cwd", "exe", "utils"):
+    for name in ("tmp-after", "cwd", "exe", "utils"):
         (work / name).mkdir()
     # The binary's PATH: the fake package tools, then the few utilities they use, and nothing
     # of the host's own (a real rpm or dpkg-query there must never be reached).
@@ -160,7 +161,6 @@ def run(plan: Run) -> Result:
         raw = plan.tmpdir if isinstance(plan.tmpdir, bytes) else plan.tmpdir.encode()
         env_lines.append("export TMPDIR=\"$(printf '" + "".join(f"\\{b:03o}" for b in raw) + "')\"")
 
-    # Remove before staging: cp onto /etc/os-release, a link into /usr, would write the host.
     removals = " ".join(q("/etc/" + name) for name in (*plan.etc_remove, *plan.etc))
     # Extra variables reach the binary alone, not the staging commands around it.
     extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
@@ -176,20 +176,11 @@ def run(plan: Run) -> Result:
         "head": f"{invoke} 2>{err} | head -n1 >{out}; echo ${{PIPESTATUS[0]}} >{rc}",
         "tty": f"python3 {VIEW}/exe/pty_run.py {out} {err} {invoke}; echo $? >{rc}",
     }[plan.stdout]
-    script = f"""
-set -e
-exec 9<{q(str(work))}
-mount -t tmpfs tmpfs {q(str(work / 'scratch'))}
-mkdir {q(str(work / 'scratch/upper'))} {q(str(work / 'scratch/work'))}
-mount -t overlay overlay -o lowerdir=/etc,upperdir={q(str(work / 'scratch/upper'))},workdir={q(str(work / 'scratch/work'))} /etc
+    body = f"""
+# Remove before staging: cp onto /etc/os-release, a link into /usr, would write the host.
 rm -rf {removals}
-cp -a {q(str(stage / 'etc'))}/. /etc/ 2>/dev/null || true
-mount -t tmpfs -o mode=0755 tmpfs /opt
-mkdir {VIEW}
-mount --no-canonicalize --bind /proc/self/fd/9 {VIEW}
-exec 9<&-
+cp -a {VIEW}/stage/etc/. /etc/ 2>/dev/null || true
 cp -a {VIEW}/stage/opt/. /opt/
-mount -t tmpfs tmpfs /tmp
 mkdir -p /tmp/run
 cd {VIEW}/cwd
 {chr(10).join(env_lines)}
@@ -201,10 +192,7 @@ set +e
 cp -a /tmp/. {VIEW}/tmp-after/ 2>/dev/null
 true
 """
-    (work / "script.sh").write_text(script)
-    proc = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "bash", str(work / "script.sh")],
-        capture_output=True, timeout=180)
+    proc = run_in_namespace(work, body, overlays=("/etc",), timeout=180)
     if not (work / "rc").exists():
         raise AssertionError("namespace script failed: " + proc.stderr.decode(errors="replace"))
     # Bytes as written: no newline translation, so a "\r" stays a "\r".
@@ -217,6 +205,32 @@ true
         work=work,
         after=proc.stdout.decode(errors="replace"),
     )
+
+
+def run_in_namespace(work: Path, body: str, overlays=("/etc",), timeout=180):
+    """Runs the shell text `body` with bash in a private mount namespace: a tmpfs on /opt, an
+    overlay on each of `overlays` (its upper layer in /opt/.scratch), `work` bound at VIEW, a
+    tmpfs on /tmp. Every mount disappears with the namespace."""
+    q = shlex.quote
+    mounts = []
+    for index, target in enumerate(overlays):
+        upper, scratch = f"/opt/.scratch/upper{index}", f"/opt/.scratch/work{index}"
+        mounts.append(f"mkdir -p {upper} {scratch}\nmount -t overlay overlay "
+                      f"-o lowerdir={target},upperdir={upper},workdir={scratch} {target}")
+    script = f"""
+set -e
+exec 9<{q(str(work))}
+mount -t tmpfs -o mode=0755 tmpfs /opt
+{chr(10).join(mounts)}
+mkdir {VIEW}
+mount --no-canonicalize --bind /proc/self/fd/9 {VIEW}
+exec 9<&-
+mount -t tmpfs tmpfs /tmp
+{body}
+"""
+    (work / "script.sh").write_text(script)
+    return subprocess.run(["unshare", "--mount", "--propagation", "private", "bash",
+                           str(work / "script.sh")], capture_output=True, timeout=timeout)
 
 
 def cleanup(result: Result):

@@ -7,48 +7,26 @@ Ansible change nothing on the host.
 import os
 import shlex
 import shutil
-import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
 from archive_reader import read_archive
-from harness import BINARY, HERE, WORK_ROOT, E2ETestCase
+from harness import BINARY, HERE, VIEW, WORK_ROOT, E2ETestCase, run_in_namespace
 
 DEB = os.environ.get("OSKEL_DEB", "")
 PLAYBOOK = HERE.parent.parent / "contrib/ansible/collect.yml"
-VIEW = "/opt/.e2e"
-LAST_LINE = "Logs and config can be found at "
 
 
 def in_namespace(body, files):
-    """Runs `body` with bash in a private namespace; its work directory, with `files` ({name:
-    host path}) copied into it, is at /opt/.e2e there."""
+    """Runs `body` in a private namespace with overlays on /etc, /usr and /var; its work
+    directory, with `files` ({name: host path}) copied into it, is at VIEW there."""
     Path(WORK_ROOT).mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="ship.", dir=WORK_ROOT))
     for name, source in files.items():
         shutil.copy2(source, work / name)
-    q = shlex.quote
-    overlays = []
-    for index, target in enumerate(("/etc", "/usr", "/var")):
-        upper, lower_work = f"/opt/.scratch/u{index}", f"/opt/.scratch/w{index}"
-        overlays.append(f"mkdir -p {upper} {lower_work}; mount -t overlay overlay "
-                        f"-o lowerdir={target},upperdir={upper},workdir={lower_work} {target}")
-    script = f"""
-set -e
-exec 9<{q(str(work))}
-mount -t tmpfs -o mode=0755 tmpfs /opt
-{chr(10).join(overlays)}
-mkdir {VIEW}
-mount --no-canonicalize --bind /proc/self/fd/9 {VIEW}
-exec 9<&-
-mount -t tmpfs tmpfs /tmp
-cd {VIEW}
-{body}
-"""
-    (work / "script.sh").write_text(script)
-    proc = subprocess.run(["unshare", "--mount", "--propagation", "private", "bash",
-                           str(work / "script.sh")], capture_output=True, timeout=600)
+    proc = run_in_namespace(work, f"cd {VIEW}\n{body}", overlays=("/etc", "/usr", "/var"),
+                            timeout=600)
     return work, proc
 
 
