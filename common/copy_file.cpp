@@ -44,9 +44,11 @@ Result<> copy_bytes(int from, int to) {
 }  // namespace
 
 Result<> copy_file(const std::string& source, const std::string& destination) {
-  // O_NONBLOCK: a FIFO without a writer must not hold the run up; it is refused below.
-  UniqueFd from(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!from.valid()) return os_error(errno);
+  // Opened without waiting: a FIFO without a writer must not hold the run up; it is refused
+  // below.
+  auto opened = open_for_reading(source);
+  if (!opened) return std::unexpected(opened.error());
+  const UniqueFd from = std::move(*opened);
   struct stat source_stat;
   if (::fstat(from.get(), &source_stat) != 0) return os_error(errno);
   if (!S_ISREG(source_stat.st_mode)) return fail(ErrorKind::kInvalidInput, kNotRegularFile);

@@ -120,10 +120,16 @@ Result<std::string> read_all(int fd, std::size_t max_size) {
   return content;
 }
 
-Result<std::string> read_file(const std::string& path, std::size_t max_size) {
+Result<UniqueFd> open_for_reading(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);
-  return read_all(fd.get(), max_size);
+  return fd;
+}
+
+Result<std::string> read_file(const std::string& path, std::size_t max_size) {
+  auto fd = open_for_reading(path);
+  if (!fd) return std::unexpected(fd.error());
+  return read_all(fd->get(), max_size);
 }
 
 Result<> write_file(const std::string& path, std::string_view data) {

@@ -80,8 +80,12 @@ Result<std::string> read_prefix(int fd, std::size_t limit);
 // An open descriptor read to its end; more than `max_size` bytes is EFBIG ("File too large").
 Result<std::string> read_all(int fd, std::size_t max_size);
 
-// Opens without waiting (a FIFO without a writer does not hold the caller up) and reads the
-// whole file, failing with EFBIG beyond `max_size` bytes.
+// Opens `path` for reading without waiting: a FIFO without a writer does not hold the caller
+// up (its reads then find no data).
+Result<UniqueFd> open_for_reading(const std::string& path);
+
+// Opens as open_for_reading does and reads the whole file, failing with EFBIG beyond
+// `max_size` bytes.
 Result<std::string> read_file(const std::string& path, std::size_t max_size);
 
 // Creates or truncates `path` (permission bits 0666 before the umask) and writes `data`.

@@ -122,16 +122,16 @@ class TarWalker {
   }
 
   Result<> add_file(const std::string& source, const std::string& name) {
-    UniqueFd fd(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) return os_error(errno);
+    auto fd = open_for_reading(source);
+    if (!fd) return std::unexpected(fd.error());
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    if (::fstat(fd->get(), &st) != 0) return os_error(errno);
     // Swapped for something else since the look-up: archive what was opened.
     if (!S_ISREG(st.st_mode)) return add_special(name, st);
     MemberInfo info = info_from_stat(st, '0');
     info.size = static_cast<std::uint64_t>(st.st_size);
     if (auto written = write(member_header_blocks(name, info)); !written) return written;
-    return copy_data(fd.get(), info.size);
+    return copy_data(fd->get(), info.size);
   }
 
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that

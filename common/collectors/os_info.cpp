@@ -1,7 +1,5 @@
 #include "common/collectors/os_info.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include "common/file_io.h"
@@ -25,9 +23,8 @@ Result<> collect_os_info(const std::string& output_dir, const System& system,
 
   // A release file that cannot be opened is simply left out; one that opens but cannot be
   // read as text fails the stage. Opening never waits on a FIFO.
-  UniqueFd release(::open(system_release_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (release.valid()) {
-    auto content = read_all(release.get(), kWholeFileLimit);
+  if (auto release = open_for_reading(system_release_path)) {
+    auto content = read_all(release->get(), kWholeFileLimit);
     if (!content) return std::unexpected(content.error());
     if (validate_utf8(*content)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
     text += "System Release: " + *content + "\n";

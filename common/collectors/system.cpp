@@ -1,6 +1,5 @@
 #include "common/collectors/system.h"
 
-#include <fcntl.h>
 #include <sys/utsname.h>
 
 #include <string_view>
@@ -15,9 +14,9 @@ namespace {
 // The part of a release file that is looked at: its first kReleaseScanLimit bytes, without a
 // last line that the limit cut short. A file that cannot be opened or read states nothing.
 std::optional<std::string> read_release_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  auto content = read_prefix(fd.get(), kReleaseScanLimit + 1);
+  auto fd = open_for_reading(path);
+  if (!fd) return std::nullopt;
+  auto content = read_prefix(fd->get(), kReleaseScanLimit + 1);
   if (!content) return std::nullopt;
   if (content->size() > kReleaseScanLimit) {
     content->resize(kReleaseScanLimit);
