@@ -129,6 +129,10 @@ def main():
         bottom = summary("floor", floors)
         print(f"cost above a bare process start: {ours - base:.2f} ms")
         print(f"cost above the floor:            {ours - bottom:.2f} ms")
+        # The machine's own speed changes from run to run; ratios to programs timed in the
+        # same run compare across machines and days.
+        print(f"oskel_info / /bin/true: {ours / base:.2f}   floor / /bin/true: {bottom / base:.2f}"
+              f"   oskel_info / floor: {ours / bottom:.2f}")
 
 
 if __name__ == "__main__":
