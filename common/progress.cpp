@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/console.h"
-
 namespace common {
 
 namespace {
@@ -18,8 +16,11 @@ constexpr std::string_view kErase = "\r\x1b[K";
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::string label, bool enabled)
-    : label_(std::move(label)), enabled_(enabled), start_(Clock::now()) {}
+ProgressLine::ProgressLine(std::string label, bool enabled, Output output)
+    : label_(std::move(label)),
+      enabled_(enabled),
+      start_(Clock::now()),
+      output_(std::move(output)) {}
 
 void ProgressLine::update(std::uint64_t bytes, Clock::time_point now) {
   if (!enabled_ || now - start_ < kFirstAfter) return;
@@ -28,18 +29,13 @@ void ProgressLine::update(std::uint64_t bytes, Clock::time_point now) {
   shown_ = true;
   // Erasing first keeps the line clean when the number gets shorter (it never does, but a
   // terminal that wrapped the line would show leftovers).
-  emit(std::string(kErase) + label_ + ": " + std::to_string(bytes >> 20) + " MiB");
+  output_(std::string(kErase) + label_ + ": " + std::to_string(bytes >> 20) + " MiB");
 }
 
 void ProgressLine::erase() {
   if (!shown_) return;
   shown_ = false;
-  emit(kErase);
-}
-
-void ProgressLine::emit(std::string_view text) {
-  written_ += text;
-  print_err(text);
+  output_(kErase);
 }
 
 bool terminal_shows_progress() {

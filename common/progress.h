@@ -8,8 +8,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "common/console.h"
 
 namespace common {
 
@@ -17,9 +20,12 @@ class ProgressLine {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // Where the line's bytes go: standard error, or a test's capture.
+  using Output = std::function<void(std::string_view)>;
+
   // `label` leads the line: "<label>: 812 MiB". `enabled` is whether standard error is a
   // terminal that can show it (see terminal_shows_progress).
-  ProgressLine(std::string label, bool enabled);
+  ProgressLine(std::string label, bool enabled, Output output = print_err);
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
   ~ProgressLine() { erase(); }
@@ -30,18 +36,13 @@ class ProgressLine {
   // Removes the line if it is shown; nothing is printed otherwise.
   void erase();
 
-  // The bytes written to standard error so far (for tests).
-  const std::string& written() const { return written_; }
-
  private:
-  void emit(std::string_view text);
-
   std::string label_;
   bool enabled_;
   Clock::time_point start_;
   Clock::time_point last_shown_{};
   bool shown_ = false;
-  std::string written_;
+  Output output_;
 };
 
 // Whether standard error is a terminal that shows a status line: a tty, TERM not "dumb".
