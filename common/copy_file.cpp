@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/file_io.h"
+#include "common/process.h"
 
 namespace common {
 
@@ -24,7 +25,9 @@ Result<> copy_with_read_write(int from, int to) {
 Result<> copy_bytes(int from, int to) {
   bool copied_any = false;
   for (;;) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (interrupted()) return interrupted_error();
+    // 64 MiB a call: large enough to cost nothing, small enough that an interrupt is seen soon.
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 26, 0);
     if (n > 0) {
       copied_any = true;
       continue;

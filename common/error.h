@@ -13,6 +13,7 @@ enum class ErrorKind {
   kInvalidInput,
   kInvalidData,
   kTimedOut,
+  kInterrupted,  // SIGINT, SIGTERM or SIGHUP arrived: the run is being abandoned
   kOther,
 };
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/process.h"
+
 namespace common {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -86,6 +88,7 @@ Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t 
                                   const std::function<Result<>(std::string_view)>& sink) {
   std::uint64_t total = 0;
   while (total < limit) {
+    if (interrupted()) return interrupted_error();
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(limit - total, buffer.size()));
     const ssize_t n = ::read(fd, buffer.data(), want);

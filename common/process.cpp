@@ -8,6 +8,47 @@
 
 namespace common {
 
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+int g_wake_read = -1;
+int g_wake_write = -1;
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_interrupt(int signal_number) {
+  const int saved_errno = errno;
+  if (g_signal == 0) g_signal = signal_number;
+  // Non-blocking: a pipe already holding a byte has woken its reader anyway.
+  if (g_wake_write >= 0) [[maybe_unused]]
+    auto ignored = ::write(g_wake_write, "", 1);
+  errno = saved_errno;
+}
+
+void catch_interrupts() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    g_wake_read = fds[0];
+    g_wake_write = fds[1];
+  }
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : kInterruptSignals) sigaddset(&action.sa_mask, signal_number);
+  // No SA_RESTART: a blocking call returns EINTR, and its loop looks at the flag.
+  action.sa_flags = 0;
+  for (const int signal_number : kInterruptSignals) {
+    struct sigaction previous;
+    // A signal ignored by whoever started us (nohup, a background job) stays ignored.
+    if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+}  // namespace
+
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -16,6 +57,24 @@ void prepare_process() {
     if (opened >= 0 && opened != fd) ::close(opened);
   }
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  if (g_wake_read < 0) catch_interrupts();
+}
+
+int interrupted() { return g_signal; }
+
+int interrupt_fd() { return g_wake_read; }
+
+std::unexpected<Error> interrupted_error() { return fail(ErrorKind::kInterrupted, "Interrupted"); }
+
+void end_by_signal(int signal_number) {
+  std::signal(signal_number, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal_number);
+  ::_exit(128 + signal_number);
 }
 
 }  // namespace common

@@ -1,7 +1,6 @@
 #include "common/sdk_info.h"
 
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <variant>
 
@@ -12,6 +11,7 @@
 #include "common/collectors/package_details.h"
 #include "common/command_line.h"
 #include "common/console.h"
+#include "common/guarded.h"
 #include "common/output_dir.h"
 #include "common/process.h"
 #include "common/progress.h"
@@ -25,18 +25,22 @@ void report_failure(const std::string& what, const Result<>& outcome) {
   if (!outcome) print_err(what + ", skipping. " + outcome.error().text() + "\n");
 }
 
-// Runs one stage. Stages report failures as values, but an exception (memory exhausted on a
-// host in trouble, say) must not end the run and lose what the other stages collected: it
-// becomes this stage's failure, and the run goes on.
+// An interrupted run removes what it made half-way, prints nothing more and ends by the
+// signal. The package tool is gone already: its stage kills it on the interrupt.
+void stop_if_interrupted(const std::string& output_dir) {
+  const int signal_number = interrupted();
+  if (signal_number == 0) return;
+  [[maybe_unused]] auto removed = remove_tree(output_dir);
+  end_by_signal(signal_number);
+}
+
 template <class Stage>
-auto guarded(Stage&& stage) -> decltype(stage()) {
-  try {
-    return stage();
-  } catch (const std::exception& error) {
-    return fail(ErrorKind::kOther, error.what());
-  } catch (...) {
-    return fail(ErrorKind::kOther, "unknown error");
-  }
+void run_stage(const std::string& output_dir, const std::string& title, const std::string& failure,
+               Stage&& stage) {
+  print_out(title + "\n");
+  const Result<> outcome = guarded(stage);
+  stop_if_interrupted(output_dir);
+  report_failure(failure, outcome);
 }
 
 }  // namespace
@@ -58,26 +62,19 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     std::exit(1);
   }
 
-  print_out("Collecting os info\n");
-  report_failure("Failed to get os info",
-                 guarded([&] { return collectors::collect_os_info(*output_dir); }));
+  const std::string& out = *output_dir;
+  run_stage(out, "Collecting os info", "Failed to get os info",
+            [&] { return collectors::collect_os_info(out); });
 
   const std::string config_path = collectors::config_file_path(row.config_file_name);
   const std::string short_name(row.short_name);
-  print_out("Collecting config files\n");
-  report_failure("Failed to get " + short_name + " config files", guarded([&] {
-                   return collectors::collect_config_files(config_path, *output_dir);
-                 }));
-
-  print_out("Collecting log files\n");
-  report_failure("Failed to get " + short_name + " logs",
-                 guarded([&] { return collectors::collect_log_files(config_path, *output_dir); }));
-
-  print_out("Collecting " + short_name + " info\n");
-  report_failure("Failed to get " + short_name + " package details", guarded([&] {
-                   return collectors::collect_package_details(*output_dir, row.short_name,
-                                                              row.package_name);
-                 }));
+  run_stage(out, "Collecting config files", "Failed to get " + short_name + " config files",
+            [&] { return collectors::collect_config_files(config_path, out); });
+  run_stage(out, "Collecting log files", "Failed to get " + short_name + " logs",
+            [&] { return collectors::collect_log_files(config_path, out); });
+  run_stage(
+      out, "Collecting " + short_name + " info", "Failed to get " + short_name + " package details",
+      [&] { return collectors::collect_package_details(out, row.short_name, row.package_name); });
 
   ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
   const auto archive = guarded([&] {
@@ -85,6 +82,8 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
                                              [&](std::uint64_t bytes) { progress.update(bytes); });
   });
   progress.erase();
+  // A half-made archive is already gone; a finished one stays.
+  stop_if_interrupted(out);
   if (!archive) {
     print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
               archive.error().text() + "\n");
@@ -94,6 +93,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
   if (!guarded([&] { return remove_tree(*output_dir); })) {
     print_err("Failed to clean up directory, " + *output_dir + "\n");
   }
+  if (const int signal_number = interrupted()) end_by_signal(signal_number);
 }
 
 }  // namespace common

@@ -60,6 +60,38 @@ std::string utf8_error_text(const Utf8Error& error) {
   return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
 }
 
+std::optional<Utf8Error> Utf8Stream::feed(std::string_view piece) {
+  if (error_) return error_;
+  // Only the few bytes of a split sequence are checked joined to the next piece.
+  while (!pending_.empty() && !piece.empty()) {
+    pending_ += piece.front();
+    piece.remove_prefix(1);
+    const auto error = validate_utf8(pending_);
+    if (!error) {
+      offset_ += pending_.size();
+      pending_.clear();
+    } else if (error->error_len) {
+      error_ = Utf8Error{offset_ + error->valid_up_to, error->error_len};
+      return error_;
+    }
+  }
+  if (piece.empty()) return std::nullopt;
+  const auto error = validate_utf8(piece);
+  if (error && error->error_len) {
+    error_ = Utf8Error{offset_ + error->valid_up_to, error->error_len};
+    return error_;
+  }
+  const std::size_t valid = error ? error->valid_up_to : piece.size();
+  offset_ += valid;
+  pending_ = piece.substr(valid);
+  return std::nullopt;
+}
+
+std::optional<Utf8Error> Utf8Stream::finish() {
+  if (!error_ && !pending_.empty()) error_ = Utf8Error{offset_, std::nullopt};
+  return error_;
+}
+
 std::string to_utf8_lossy(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());

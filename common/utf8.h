@@ -24,4 +24,20 @@ std::string utf8_error_text(const Utf8Error& error);
 
 std::string to_utf8_lossy(std::string_view bytes);
 
+// The same check over text that arrives in pieces: the first error is reported at the offset
+// it has in the whole text, whatever the pieces, and a sequence split between two pieces is
+// judged once its end arrives.
+class Utf8Stream {
+ public:
+  // The first error in the text so far, once a piece shows it.
+  std::optional<Utf8Error> feed(std::string_view piece);
+  // The first error of the whole text, now that it has ended.
+  std::optional<Utf8Error> finish();
+
+ private:
+  std::optional<Utf8Error> error_;
+  std::size_t offset_ = 0;  // where `pending_` starts in the whole text
+  std::string pending_;     // an unfinished sequence at the end of the last piece (< 4 bytes)
+};
+
 }  // namespace common

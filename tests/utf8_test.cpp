@@ -36,6 +36,15 @@ TEST(Utf8, ReportsFirstBadSequenceLikeTheStandardDecoder) {
   for (const Case& c : cases) {
     const auto error = validate_utf8(c.bytes);
     EXPECT_EQ(error ? utf8_error_text(*error) : "", c.expected) << "input: " << c.bytes;
+    // The same text arriving in pieces, a sequence split between two of them too.
+    for (const std::size_t piece : {1, 2, 3}) {
+      Utf8Stream stream;
+      for (std::size_t i = 0; i < c.bytes.size(); i += piece) {
+        stream.feed(std::string_view(c.bytes).substr(i, piece));
+      }
+      const auto streamed = stream.finish();
+      EXPECT_EQ(streamed ? utf8_error_text(*streamed) : "", c.expected) << piece << c.bytes;
+    }
   }
 }
 

@@ -16,6 +16,7 @@
 #include "common/archive/tar_header.h"
 #include "common/file_io.h"
 #include "common/path.h"
+#include "common/process.h"
 
 namespace common::archive {
 
@@ -79,6 +80,7 @@ class TarWalker {
     while (!stack_.empty()) {
       PendingEntry entry = std::move(stack_.back());
       stack_.pop_back();
+      if (interrupted()) return interrupted_error();
       if (auto added = add(entry); !added) return added;
     }
     return {};
@@ -200,6 +202,17 @@ class TarWalker {
   std::unique_ptr<char[]> buffer_;  // not zero-filled: only ever read into
 };
 
+// Removes the archive open as `file`, or, where the path led to it through a link, empties it.
+void discard(const std::string& path, const UniqueFd& file) {
+  struct stat opened;
+  struct stat named;
+  if (::fstat(file.get(), &opened) != 0) return;
+  const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+                    named.st_ino == opened.st_ino;
+  if (!same || ::unlink(path.c_str()) != 0) [[maybe_unused]]
+    auto ignored = ::ftruncate(file.get(), 0);
+}
+
 }  // namespace
 
 Result<std::string> archive_output_directory(const std::string& output_dir,
@@ -219,6 +232,8 @@ Result<std::string> archive_output_directory(const std::string& output_dir,
     if (ended) ended = gzip.finish();
     if (outcome && !ended) outcome = ended;
   }
+  // An interrupted run leaves no half-made archive behind.
+  if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) discard(archive_path, *file);
   auto closed = file->close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());

@@ -51,12 +51,15 @@ Result<> collect_log_files(const std::string& config_path, const std::string& ou
   if (!location) return std::unexpected(location.error());
   auto selected = select_log_files(*location);
   if (!selected) return std::unexpected(selected.error());
+  // One entry that cannot be copied (a dangling link, a socket) must not lose the others:
+  // every one is tried, and the first failure is the stage's.
+  Result<> outcome;
   for (const auto& file : *selected) {
-    if (auto copied = copy_file(file.source, join_path(output_dir, file.name)); !copied) {
-      return copied;
-    }
+    auto copied = copy_file(file.source, join_path(output_dir, file.name));
+    if (!copied && copied.error().kind() == ErrorKind::kInterrupted) return copied;
+    if (!copied && outcome) outcome = std::move(copied);
   }
-  return {};
+  return outcome;
 }
 
 }  // namespace common::collectors

@@ -1,6 +1,7 @@
 // The log stage: reads the log location from the installed configuration file and copies every
 // entry of the log directory whose name contains the log file's name (rotated and prefixed
-// files come along) and which is not a directory.
+// files come along) and which is not a directory. Every selected entry is tried; the first
+// failure is the stage's.
 #pragma once
 
 #include <string>

@@ -1,28 +1,67 @@
 #include "common/collectors/package_details.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
 #include <vector>
 
-#include "common/collectors/child_process.h"
+#include "common/child_process.h"
 #include "common/file_io.h"
 #include "common/path.h"
 #include "common/utf8.h"
 
 namespace common::collectors {
 
-std::string filter_listing(std::string_view listing, std::string_view package_name) {
-  std::string kept;
-  std::size_t start = 0;
-  for (;;) {
-    const auto end = listing.find('\n', start);
-    const std::string_view row =
-        listing.substr(start, end == std::string_view::npos ? end : end - start);
-    if (row.find(package_name) != std::string_view::npos) {
-      kept += row;
-      kept += '\n';
+Result<> ListingFilter::feed(std::string_view piece) {
+  while (!piece.empty()) {
+    const auto newline = piece.find('\n');
+    const std::string_view part = piece.substr(0, newline);
+    if (!row_matches_) {
+      const std::string joined = tail_ + std::string(part.substr(0, name_.size()));
+      row_matches_ =
+          part.find(name_) != std::string_view::npos || joined.find(name_) != std::string::npos;
     }
-    if (end == std::string_view::npos) return kept;
-    start = end + 1;
+    if (auto written = write_all(fd_, part); !written) return written;
+    written_ += static_cast<off_t>(part.size());
+    if (newline == std::string_view::npos) {
+      tail_ += part;
+      if (tail_.size() >= name_.size()) tail_.erase(0, tail_.size() + 1 - name_.size());
+      return {};
+    }
+    if (auto ended = end_row(); !ended) return ended;
+    piece.remove_prefix(newline + 1);
   }
+  return {};
+}
+
+Result<> ListingFilter::end_row() {
+  if (row_matches_) {
+    if (auto written = write_all(fd_, "\n"); !written) return written;
+    kept_ = ++written_;
+  } else if (written_ != kept_) {
+    if (::ftruncate(fd_, kept_) != 0 || ::lseek(fd_, kept_, SEEK_SET) < 0) {
+      return os_error(errno);
+    }
+    written_ = kept_;
+  }
+  row_matches_ = false;
+  tail_.clear();
+  return {};
+}
+
+Result<> ListingFilter::finish() { return end_row(); }
+
+bool asks_dpkg_query(const System& system, const std::string& os_version) {
+  if (os_version.find("Ubuntu") != std::string::npos) return true;
+  const std::string os_release = system.os_release().value_or("");
+  std::istringstream ids(release_field(os_release, "ID=").value_or("") + " " +
+                         release_field(os_release, "ID_LIKE=").value_or(""));
+  for (std::string id; ids >> id;) {
+    if (id == "debian" || id == "ubuntu") return true;
+  }
+  return false;
 }
 
 Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
@@ -31,6 +70,38 @@ Result<> collect_package_details(const std::string& output_dir, std::string_view
                                  kPackageToolTimeLimit);
 }
 
+namespace {
+
+// Streams the tool's output into the package file; the file is removed unless the whole
+// output was kept and was UTF-8.
+Result<> save_tool_output(const std::string& package_file, std::string_view package_name,
+                          bool filter_rows, const std::string& program,
+                          const std::vector<std::string>& arguments,
+                          std::chrono::seconds time_limit) {
+  UniqueFd file(::open(package_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!file.valid()) return os_error(errno);
+  Utf8Stream utf8;
+  ListingFilter rows(file.get(), package_name);
+  const auto keep = [&](std::string_view chunk) -> Result<> {
+    if (const auto error = utf8.feed(chunk))
+      return fail(ErrorKind::kOther, utf8_error_text(*error));
+    return filter_rows ? rows.feed(chunk) : write_all(file.get(), chunk);
+  };
+  // The tool's exit status and standard error say nothing we keep.
+  Result<> saved;
+  if (auto ran = run_streaming(program, arguments, time_limit, keep); !ran) {
+    saved = std::unexpected(ran.error());
+  } else {
+    if (const auto error = utf8.finish()) saved = fail(ErrorKind::kOther, utf8_error_text(*error));
+  }
+  if (saved && filter_rows) saved = rows.finish();
+  if (saved) saved = file.close();
+  if (!saved) ::unlink(package_file.c_str());
+  return saved;
+}
+
+}  // namespace
+
 Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit) {
@@ -38,20 +109,11 @@ Result<> collect_package_details(const std::string& output_dir, std::string_view
       join_path(output_dir, std::string(short_name) + "PackageInfo.txt");
   const auto os_version = system.long_os_version();
   if (!os_version) return fail(ErrorKind::kNotFound, "Failed to retrieve os version");
-
-  const bool ubuntu = os_version->find("Ubuntu") != std::string::npos;
-  const std::string program = ubuntu ? "dpkg-query" : "rpm";
-  const std::vector<std::string> arguments =
-      ubuntu ? std::vector<std::string>{"--list"}
-             : std::vector<std::string>{"-qi", std::string(package_name)};
-  auto output = run_and_capture(program, arguments, time_limit);
-  if (!output) return std::unexpected(output.error());
-  // The tool's exit status and standard error say nothing we keep.
-  const std::string& text = output->standard_output;
-  if (const auto error = validate_utf8(text)) {
-    return fail(ErrorKind::kOther, utf8_error_text(*error));
+  if (asks_dpkg_query(system, *os_version)) {
+    return save_tool_output(package_file, package_name, true, "dpkg-query", {"--list"}, time_limit);
   }
-  return write_file(package_file, ubuntu ? filter_listing(text, package_name) : text);
+  return save_tool_output(package_file, package_name, false, "rpm",
+                          {"-qi", std::string(package_name)}, time_limit);
 }
 
 }  // namespace common::collectors

@@ -1,7 +1,12 @@
 // The package stage: what the host's package tool says about the component's package, saved
-// as "<short name>PackageInfo.txt". Ubuntu hosts are asked with `dpkg-query --list` (the rows
-// naming the package are kept), every other host with `rpm -qi <package>` (kept whole).
+// as "<short name>PackageInfo.txt". Debian-family hosts (Ubuntu named in the long OS version,
+// or os-release's ID or ID_LIKE naming debian or ubuntu) are asked with `dpkg-query --list`,
+// of which the rows naming the package are kept; every other host with `rpm -qi <package>`,
+// kept whole. The output goes to the file as it arrives, so however much the tool prints, the
+// run's memory stays small; output that is not UTF-8 fails the stage and leaves no file.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <string>
@@ -23,7 +28,28 @@ Result<> collect_package_details(const std::string& output_dir, std::string_view
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit);
 
-// The rows (pieces between "\n", the last one too) that contain `package_name`, each + "\n".
-std::string filter_listing(std::string_view listing, std::string_view package_name);
+// Whether the host is asked with dpkg-query rather than rpm.
+bool asks_dpkg_query(const System& system, const std::string& os_version);
+
+// Writes to `fd` (at its start, which it owns) the rows of a listing that arrives in pieces:
+// the pieces between "\n", the last one too, that contain `package_name`, each + "\n". A row
+// is judged once it ends; until then its start is written and taken back if it does not
+// match, so a row of any length costs no memory.
+class ListingFilter {
+ public:
+  ListingFilter(int fd, std::string_view package_name) : fd_(fd), name_(package_name) {}
+  Result<> feed(std::string_view piece);
+  Result<> finish();
+
+ private:
+  Result<> end_row();
+
+  int fd_;
+  std::string name_;
+  off_t kept_ = 0;     // the file's length without the row being read
+  off_t written_ = 0;  // the file's length
+  bool row_matches_ = false;
+  std::string tail_;  // the row's last bytes, for a name split between two pieces
+};
 
 }  // namespace common::collectors

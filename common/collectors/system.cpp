@@ -52,8 +52,12 @@ std::optional<std::string> System::kernel_version() const {
   return std::string(names.release);
 }
 
+std::optional<std::string> System::os_release() const {
+  return read_release_file(files_.os_release);
+}
+
 std::optional<std::string> System::long_os_version() const {
-  const auto os_release = read_release_file(files_.os_release);
+  const auto os_release = this->os_release();
   std::optional<std::string> lsb_release;
   bool lsb_read = false;
   const auto field = [&](const std::string& key, const std::string& fallback_key) {

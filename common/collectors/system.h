@@ -23,6 +23,8 @@ class System {
   // "Linux", the version identifier and the name, each part empty when the host does not
   // state it.
   std::optional<std::string> long_os_version() const;
+  // The part of os-release that is looked at (see kReleaseScanLimit), if it can be read.
+  std::optional<std::string> os_release() const;
 
  private:
   SystemFiles files_;

@@ -1,9 +1,11 @@
 #include "common/collectors/package_details.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include "common/file_io.h"
 #include "tests/test_util.h"
 
 namespace common::collectors {
@@ -14,23 +16,40 @@ using testing_util::read_text;
 using testing_util::TempDir;
 using testing_util::write_text;
 
-TEST(FilterListing, KeepsRowsNamingThePackageEachEndedByNewline) {
+// The listing fed through the filter into a file in pieces of `piece_size` bytes.
+std::string filtered(const std::string& listing, std::size_t piece_size) {
+  TempDir tmp;
+  const std::string path = tmp / "rows";
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ListingFilter filter(fd.get(), "keldra-oskel");
+  for (std::size_t i = 0; i < listing.size(); i += piece_size) {
+    EXPECT_TRUE(filter.feed(std::string_view(listing).substr(i, piece_size)));
+  }
+  EXPECT_TRUE(filter.finish());
+  return read_text(path);
+}
+
+TEST(ListingFilter, KeepsRowsNamingThePackageEachEndedByNewlineWhateverThePieces) {
   const std::string listing =
       "Desired=Unknown/Install/Remove/Purge/Hold\n"
       "||/ Name           Version      Architecture Description\n"
-      "+++-==============-============-============-==========\n"
       "ii  adduser        3.134        all          add and remove users\n"
       "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
       "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
-      "ii  zlib1g         1:1.2.13     amd64        compression\n"
+      "ii  zlib1g         1:1.2.13     amd64        " +
+      std::string(200, 'z') +
+      "\n"
       "ii  keldra-oskel-doc 2.1.0      all          docs";
-  EXPECT_EQ(filter_listing(listing, "keldra-oskel"),
-            "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
-            "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
-            "ii  keldra-oskel-doc 2.1.0      all          docs\n");
-  EXPECT_EQ(filter_listing("a\nb\n", "keldra-oskel"), "");
-  EXPECT_EQ(filter_listing("", "keldra-oskel"), "");
-  EXPECT_EQ(filter_listing("KELDRA-OSKEL\n", "keldra-oskel"), "");
+  const std::string kept =
+      "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
+      "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
+      "ii  keldra-oskel-doc 2.1.0      all          docs\n";
+  for (const std::size_t piece :
+       {std::size_t{1}, std::size_t{5}, std::size_t{64}, listing.size()}) {
+    EXPECT_EQ(filtered(listing, piece), kept) << piece;
+  }
+  EXPECT_EQ(filtered("a\nb\n", 1), "");
+  EXPECT_EQ(filtered("KELDRA-OSKEL\nkeldra-\noskel", 3), "");
 }
 
 class PackageDetailsTest : public ::testing::Test {
@@ -74,6 +93,26 @@ TEST_F(PackageDetailsTest, OtherHostsAskRpmAndKeepItsOutputWhole) {
        "installed\\n\\n x'\nexit 1");
   ASSERT_TRUE(collect());
   EXPECT_EQ(read_text(package_file()), "package keldra-oskel is not installed\n\n x");
+}
+
+TEST_F(PackageDetailsTest, DebianFamilyAsksDpkgQueryEveryOtherHostRpm) {
+  const struct {
+    const char* os_release;
+    bool dpkg;
+  } cases[] = {
+      {"NAME=\"Debian GNU/Linux\"\nID=debian\n", true},
+      {"NAME=\"Linux Mint\"\nID=linuxmint\nID_LIKE=\"ubuntu debian\"\n", true},
+      {"NAME=Raspbian\nID=raspbian\nID_LIKE=debian\n", true},
+      {"NAME=\"Ubuntu\"\nID=whatever\n", true},
+      {"NAME=\"Rocky Linux\"\nID=\"rocky\"\nID_LIKE=\"rhel centos fedora\"\n", false},
+      {"NAME=Fake\nID=debianish\nID_LIKE=\"notdebian\"\nX_ID=debian\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    write_text(files_.os_release, c.os_release);
+    const System system(files_);
+    EXPECT_EQ(asks_dpkg_query(system, *system.long_os_version()), c.dpkg) << c.os_release;
+  }
 }
 
 TEST_F(PackageDetailsTest, MissingToolFailsWithoutAFile) {

@@ -1,4 +1,4 @@
-#include "common/collectors/child_process.h"
+#include "common/child_process.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,13 +10,30 @@
 
 #include <gtest/gtest.h>
 
-namespace common::collectors {
+namespace common {
 namespace {
 
 using std::chrono::seconds;
 
+struct ChildOutput {
+  std::string standard_output;
+  int wait_status = 0;
+};
+
+Result<ChildOutput> run(const std::string& program, const std::vector<std::string>& arguments,
+                        seconds limit) {
+  ChildOutput output;
+  auto status = run_streaming(program, arguments, limit, [&](std::string_view chunk) {
+    output.standard_output += chunk;
+    return Result<>();
+  });
+  if (!status) return std::unexpected(status.error());
+  output.wait_status = *status;
+  return output;
+}
+
 Result<ChildOutput> run_sh(const std::string& script, seconds limit = seconds(30)) {
-  return run_and_capture("sh", {"-c", script}, limit);
+  return run("sh", {"-c", script}, limit);
 }
 
 TEST(ChildProcess, CapturesStdoutAndIgnoresStatusAndStderr) {
@@ -27,7 +44,7 @@ TEST(ChildProcess, CapturesStdoutAndIgnoresStatusAndStderr) {
 }
 
 TEST(ChildProcess, MissingProgramIsTheOsError) {
-  const auto output = run_and_capture("no-such-program-oskel", {}, seconds(5));
+  const auto output = run("no-such-program-oskel", {}, seconds(5));
   ASSERT_FALSE(output);
   EXPECT_EQ(output.error().text(), "No such file or directory (os error 2)");
 }
@@ -108,11 +125,11 @@ TEST(DrainOutput, ReadErrorIsTheErrorNotTheEndOfOutput) {
   ASSERT_TRUE(slave.valid());
   slave = UniqueFd();
   UniqueFd err;
-  std::string captured;
-  const auto drained = drain_output(master, err, captured, Clock::now() + std::chrono::seconds(5));
+  const auto drained = drain_output(
+      master, err, [](std::string_view) { return Result<>(); }, Clock::now() + seconds(5));
   ASSERT_FALSE(drained);
   EXPECT_EQ(drained.error().text(), "Input/output error (os error 5)");
 }
 
 }  // namespace
-}  // namespace common::collectors
+}  // namespace common

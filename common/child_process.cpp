@@ -1,4 +1,4 @@
-#include "common/collectors/child_process.h"
+#include "common/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,10 +14,11 @@
 #include <utility>
 
 #include "common/file_io.h"
+#include "common/process.h"
 
 extern char** environ;
 
-namespace common::collectors {
+namespace common {
 
 namespace {
 
@@ -107,11 +108,13 @@ int remaining_ms(Clock::time_point deadline) {
 
 }  // namespace
 
-Result<bool> drain_output(UniqueFd& out, UniqueFd& err, std::string& captured,
+Result<bool> drain_output(UniqueFd& out, UniqueFd& err, const OutputSink& sink,
                           Clock::time_point deadline) {
   std::array<char, 64 * 1024> buffer;
   while (out.valid() || err.valid()) {
-    std::array<pollfd, 2> fds = {{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
+    if (interrupted()) return interrupted_error();
+    std::array<pollfd, 3> fds = {
+        {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}, {interrupt_fd(), POLLIN, 0}}};
     const int timeout = remaining_ms(deadline);
     if (timeout == 0) return false;
     const int ready = ::poll(fds.data(), fds.size(), timeout);
@@ -119,7 +122,7 @@ Result<bool> drain_output(UniqueFd& out, UniqueFd& err, std::string& captured,
       if (errno == EINTR) continue;
       return os_error(errno);
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
       if (n < 0) {
@@ -130,7 +133,9 @@ Result<bool> drain_output(UniqueFd& out, UniqueFd& err, std::string& captured,
       if (n == 0) {
         (i == 0 ? out : err) = UniqueFd();
       } else if (i == 0) {
-        captured.append(buffer.data(), static_cast<std::size_t>(n));
+        if (auto taken = sink({buffer.data(), static_cast<std::size_t>(n)}); !taken) {
+          return std::unexpected(taken.error());
+        }
       }
     }
   }
@@ -155,38 +160,38 @@ bool ChildProcess::try_wait() {
   return reaped_;
 }
 
-bool ChildProcess::wait_until(Clock::time_point deadline) {
+bool ChildProcess::wait_until(Clock::time_point deadline, bool give_up_on_interrupt) {
+  const auto given_up = [&] { return give_up_on_interrupt && interrupted() != 0; };
   if (try_wait()) return true;
   // A process descriptor becomes readable exactly when the child ends.
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
   if (pidfd.valid()) {
-    pollfd ended{pidfd.get(), POLLIN, 0};
-    while (::poll(&ended, 1, remaining_ms(deadline)) < 0 && errno == EINTR) {
+    std::array<pollfd, 2> fds = {
+        {{pidfd.get(), POLLIN, 0}, {give_up_on_interrupt ? interrupt_fd() : -1, POLLIN, 0}}};
+    while (!given_up() && ::poll(fds.data(), fds.size(), remaining_ms(deadline)) < 0 &&
+           errno == EINTR) {
     }
     return try_wait();
   }
   // Kernels before 5.3 have no process descriptors: look again after growing pauses.
   auto pause = std::chrono::microseconds(100);
-  while (!try_wait() && Clock::now() < deadline) {
+  while (!try_wait() && Clock::now() < deadline && !given_up()) {
     std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
     pause = std::min(pause * 2, std::chrono::microseconds(50'000));
   }
   return reaped_;
 }
 
-void ChildProcess::kill_and_wait() {
+bool ChildProcess::kill_and_wait(Clock::duration grace) {
   // The group outlives the child while one of its members runs; it is killed either way.
   ::kill(-pid_, SIGKILL);
-  if (reaped_) return;
+  if (reaped_) return true;
   ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-  }
-  reaped_ = true;
+  return wait_until(Clock::now() + grace);
 }
 
-Result<ChildOutput> run_and_capture(const std::string& program,
-                                    const std::vector<std::string>& arguments,
-                                    std::chrono::seconds time_limit) {
+Result<int> run_streaming(const std::string& program, const std::vector<std::string>& arguments,
+                          std::chrono::seconds time_limit, const OutputSink& sink) {
   const auto deadline = Clock::now() + time_limit;
   auto out_pipe = make_pipe();
   if (!out_pipe) return std::unexpected(out_pipe.error());
@@ -198,20 +203,20 @@ Result<ChildOutput> run_and_capture(const std::string& program,
   out_pipe->write_end = UniqueFd();
   err_pipe->write_end = UniqueFd();
 
-  ChildOutput output;
-  auto drained =
-      drain_output(out_pipe->read_end, err_pipe->read_end, output.standard_output, deadline);
-  if (!drained) return std::unexpected(drained.error());
+  auto drained = drain_output(out_pipe->read_end, err_pipe->read_end, sink, deadline);
   // The pipes can end before the process does (it closed them): wait, still within the limit.
-  if (*drained) child->wait_until(deadline);
-  // Out of time, whether the child itself or something it started still holds the pipes.
-  if (!*drained || !child->try_wait()) {
-    child->kill_and_wait();
-    return fail(ErrorKind::kTimedOut, program + " did not finish within " +
-                                          std::to_string(time_limit.count()) + " seconds");
+  if (drained && *drained) child->wait_until(deadline, true);
+  if (drained && *drained && child->try_wait()) return child->wait_status();
+  // Out of time (the child itself or something it started still holds the pipes), interrupted,
+  // or the output could not be kept: the whole group goes.
+  if (!child->kill_and_wait()) {
+    return fail(ErrorKind::kTimedOut, program + " did not end within " +
+                                          std::to_string(kKillGrace.count()) +
+                                          " seconds of being killed");
   }
-  output.wait_status = child->wait_status();
-  return output;
+  if (!drained) return std::unexpected(drained.error());
+  return fail(ErrorKind::kTimedOut, program + " did not finish within " +
+                                        std::to_string(time_limit.count()) + " seconds");
 }
 
-}  // namespace common::collectors
+}  // namespace common
