@@ -7,8 +7,12 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
+
+#include "tests/test_util.h"
 
 namespace common {
 namespace {
@@ -91,22 +95,38 @@ TEST(ChildProcess, NoDescriptorOfOursLeaksIntoTheChild) {
   EXPECT_EQ(std::stoul(output->standard_output), inherited + 1);
 }
 
-TEST(ChildProcess, TimeLimitKillsAndReapsTheGroup) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto output = run_sh("sleep 30", seconds(1));
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  ASSERT_FALSE(output);
-  EXPECT_EQ(output.error().text(), "sh did not finish within 1 seconds");
-  EXPECT_LT(elapsed, seconds(10));
-  // Nothing is left to reap.
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+// Whether `pid` has ended: gone, or a zombie waiting for whoever inherited it.
+bool ended(const std::string& pid) {
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string skip, state;
+    if (!(stat >> skip >> skip >> state) || state == "Z") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
-TEST(ChildProcess, GrandchildHoldingThePipesIsBoundedToo) {
-  const auto output = run_sh("sleep 30 & echo started", seconds(1));
-  ASSERT_FALSE(output);
-  EXPECT_EQ(output.error().text(), "sh did not finish within 1 seconds");
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+TEST(ChildProcess, TimeLimitKillsTheWholeGroupAndReapsTheChild) {
+  testing_util::TempDir tmp;
+  const std::string pid_file = tmp / "grandchild";
+  const std::string scripts[] = {
+      "sleep 30",
+      // Something it started still holds the pipes.
+      "sleep 30 & echo $! > " + pid_file + "; echo started",
+      // Its pipes are closed, but it goes on.
+      "exec >&- 2>&-; sleep 30",
+  };
+  for (const auto& script : scripts) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto output = run_sh(script, seconds(1));
+    ASSERT_FALSE(output) << script;
+    EXPECT_EQ(output.error().text(), "sh did not finish within 1 seconds");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(10));
+    // Nothing is left to reap, and nothing it started lives on.
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  }
+  const std::string grandchild = testing_util::read_text(pid_file);
+  EXPECT_TRUE(ended(grandchild.substr(0, grandchild.find('\n'))));
 }
 
 TEST(ChildProcess, ChildThatClosesItsPipesEarlyIsStillWaitedFor) {

@@ -31,6 +31,10 @@ TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
   EXPECT_FALSE(exists(dir));
   EXPECT_EQ(read_text(keep + "/precious"), "x");
   EXPECT_FALSE(remove_tree(tmp / "missing"));
+  // A link at the top path itself is not followed either.
+  ::symlink(keep.c_str(), (tmp / "alias").c_str());
+  EXPECT_FALSE(remove_tree(tmp / "alias"));
+  EXPECT_EQ(read_text(keep + "/precious"), "x");
 }
 
 }  // namespace

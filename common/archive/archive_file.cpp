@@ -32,10 +32,12 @@ Result<UniqueFd> open_fd(const std::string& path, int flags) {
 }
 
 // One attempt in a sticky, world-writable directory; EEXIST means the path changed under us.
-Result<UniqueFd> open_in_sticky_dir(const std::string& path, const struct stat& parent) {
+Result<UniqueFd> open_in_sticky_dir(const std::string& path, const struct stat& parent,
+                                    const std::function<void()>& before_create) {
   struct stat existing;
   if (::lstat(path.c_str(), &existing) != 0) {
     if (errno != ENOENT) return os_error(errno);
+    if (before_create) before_create();
     return open_fd(path, kWriteFlags | O_CREAT | O_EXCL);
   }
   if (S_ISLNK(existing.st_mode)) {
@@ -59,14 +61,15 @@ Result<UniqueFd> open_in_sticky_dir(const std::string& path, const struct stat& 
 
 }  // namespace
 
-Result<UniqueFd> open_archive_file(const std::string& path) {
+Result<UniqueFd> open_archive_file(const std::string& path,
+                                   const std::function<void()>& before_create) {
   struct stat parent;
   const bool shared = ::stat(std::string(parent_dir(path)).c_str(), &parent) == 0 &&
                       (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
   if (!shared) return open_fd(path, kWriteFlags | O_CREAT | O_TRUNC);
   // Another user may create or remove names here between our steps: try a few times.
   for (int attempt = 0;; ++attempt) {
-    auto fd = open_in_sticky_dir(path, parent);
+    auto fd = open_in_sticky_dir(path, parent, before_create);
     if (fd || fd.error().kind() != ErrorKind::kAlreadyExists || attempt == 3) return fd;
   }
 }

@@ -8,6 +8,7 @@
 // truncate a file of their choosing. Elsewhere a link at the path is followed.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/error.h"
@@ -15,6 +16,9 @@
 
 namespace common::archive {
 
-Result<UniqueFd> open_archive_file(const std::string& path);
+// `before_create` runs, in a sticky directory, just before a missing archive is created: tests
+// plant what another user could plant in that moment.
+Result<UniqueFd> open_archive_file(const std::string& path,
+                                   const std::function<void()>& before_create = {});
 
 }  // namespace common::archive

@@ -86,5 +86,15 @@ TEST_F(StickyDirTest, ForeignLinkOrFileIsRefusedOwnOnesAreUsed) {
   EXPECT_EQ(read_text(path_), "");
 }
 
+TEST_F(StickyDirTest, ForeignLinkPlantedJustBeforeTheCreateIsNotFollowed) {
+  const std::string victim = tmp_ / "victim";
+  const auto opened = open_archive_file(path_, [&] {
+    if (::symlink(victim.c_str(), path_.c_str()) == 0) ::lchown(path_.c_str(), kStranger, 0);
+  });
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().text(), "Permission denied (os error 13)");
+  EXPECT_FALSE(testing_util::exists(victim));
+}
+
 }  // namespace
 }  // namespace common::archive
