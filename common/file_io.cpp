@@ -69,7 +69,10 @@ Result<> write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (interrupted()) return interrupted_error();
+        continue;
+      }
       // A descriptor handed to us non-blocking (some process managers do) is full for now:
       // wait until it takes more, as a blocking one would, instead of losing the rest.
       if (errno == EAGAIN) {

@@ -206,7 +206,7 @@ class TarWalker {
 void discard(const std::string& path, const UniqueFd& file) {
   struct stat opened;
   struct stat named;
-  if (::fstat(file.get(), &opened) != 0) return;
+  if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
   const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
                     named.st_ino == opened.st_ino;
   if (!same || ::unlink(path.c_str()) != 0) [[maybe_unused]]

@@ -99,8 +99,8 @@ class Archive(E2ETestCase):
 
     def test_cleanup_failure_is_reported_after_the_success_line(self):
         # An immutable-like obstacle: a read-only bind mount inside the output directory.
-        rpm = "#!/bin/sh\nmkdir /tmp/run/oskel-data/ro && mount -t tmpfs -o ro tmpfs /tmp/run/oskel-data/ro\n"
-        r = self.run_oskel(tools={"rpm": rpm})
+        tool = "#!/bin/sh\nmkdir /tmp/run/oskel-data/ro && mount -t tmpfs -o ro tmpfs /tmp/run/oskel-data/ro\n"
+        r = self.run_oskel(tools={"dpkg-query": tool})
         self.assertEqual(r.rc, 0)
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
         self.assertTrue(r.stderr.endswith("logs, skipping. No such file or directory (os error 2)\n"

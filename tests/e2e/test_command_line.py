@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from harness import E2ETestCase
+from harness import ROCKY_OS_RELEASE, E2ETestCase
 
 HELP = ("Collects Keldra SDK logs and config files\n\nUsage: oskel_info\n\n"
         "Options:\n  -h, --help  Print help\n")
@@ -44,7 +44,7 @@ class OutputDirectory(E2ETestCase):
     def test_directory_mode_is_0700_while_collecting(self):
         # A package tool that reports the mode of the directory it runs beside.
         probe = "#!/bin/sh\nstat -c 'mode %a' /tmp/run/oskel-data\n"
-        r = self.run_oskel(tools={"rpm": probe}, after="tar xzOf /tmp/run/oskel-data.tar.gz oskel-data/oskelPackageInfo.txt")
+        r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={"rpm": probe}, after="tar xzOf /tmp/run/oskel-data.tar.gz oskel-data/oskelPackageInfo.txt")
         self.assertEqual(r.after, "mode 700\n")
 
     def test_trailing_slash_is_not_doubled(self):

@@ -4,18 +4,22 @@ import os
 import unittest
 
 from archive_reader import read_archive
-from harness import SANITIZED, E2ETestCase
-from test_collectors import LISTING, tool
+from harness import ROCKY_OS_RELEASE, SANITIZED, VIEW, E2ETestCase
+from test_collectors import CONFIG, LISTING, tool
 
 EFBIG = "File too large (os error 27)"
+
+
+def archived_files(test, r):
+    members, _ = read_archive(test, r.tmp / "run/oskel-data.tar.gz")
+    return {k.removeprefix("oskel-data/"): v for k, v in members.items()}
 NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
 LAST_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
 
 
 class HostileHosts(E2ETestCase):
     def members(self, r):
-        members, _ = read_archive(self, r.tmp / "run/oskel-data.tar.gz")
-        return {k.removeprefix("oskel-data/"): v for k, v in members.items()}
+        return archived_files(self, r)
 
     def test_stray_byte_in_os_release_keeps_an_ubuntu_host_on_dpkg_query(self):
         os_release = (b'NAME="Ubuntu"\nVERSION_ID="22.04"\nID=ubuntu\n'
@@ -52,6 +56,82 @@ class HostileHosts(E2ETestCase):
         r = self.run_oskel(setup=f"head -c 16777217 /dev/zero | tr '\\0' ' ' > {big}")
         self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EFBIG}\n")
         self.assertEqual(len(self.members(r)["keldra-oskel.cfg"][2]), 16777217)
+
+
+def capped(limit):
+    """A memory cap for the run; none for a sanitizer build, which reserves terabytes."""
+    return "" if SANITIZED else f"prlimit --as={limit}"
+
+
+# Runs the binary in the background, sends it signal $1 once the package tool has written
+# /tmp/tool.pid (or, with $2 = archive, once the archive exists), and exits with its status.
+INTERRUPT = f"""#!/bin/bash
+set -m  # job control: a background job would otherwise ignore SIGINT
+sig=$1; what=$2; shift 2
+"$@" & pid=$!
+if [ "$what" = archive ]; then f=/tmp/run/oskel-data.tar.gz; else f=/tmp/tool.pid; fi
+for _ in $(seq 600); do [ -s "$f" ] && break; sleep 0.05; done
+kill -"$sig" "$pid"
+wait "$pid"
+"""
+# A package tool that starts a grandchild and hangs.
+HANGING_TOOL = tool("sleep 300 & echo $! > /tmp/grandchild; echo $$ > /tmp/tool.pid; wait")
+# Prints the state of the tool's grandchild once it has had time to die: gone or a zombie.
+GRANDCHILD_STATE = """g=$(cat /tmp/grandchild)
+for _ in $(seq 100); do s=$(cut -d' ' -f3 /proc/$g/stat 2>/dev/null); [ -z "$s" ] || [ "$s" = Z ] && break; sleep 0.05; done
+echo "grandchild ${s:-gone}"
+"""
+
+
+class TroubledHosts(E2ETestCase):
+    """Limits and interrupts that used to kill a run half-way or exhaust its memory."""
+
+    members = archived_files
+
+    def test_file_size_limit_is_a_failure_line_and_every_other_log_is_kept(self):
+        r = self.run_oskel(
+            config=CONFIG, wrapper="prlimit --fsize=262144",
+            setup="mkdir /tmp/logs; head -c 1048576 /dev/zero > /tmp/logs/agent.log; "
+                  "echo one > /tmp/logs/agent.log.1; ln -s gone /tmp/logs/agent.log.latest")
+        self.assertEqual(r.rc, 0, r.stderr)
+        self.assertRegex(r.stderr, r"^Failed to get oskel logs, skipping. (File too large \(os "
+                                   r"error 27\)|No such file or directory \(os error 2\))\n$")
+        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        self.assertEqual(self.members(r)["agent.log.1"][2], b"one\n")
+        self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data.tar.gz"])
+
+    def test_large_configuration_and_talkative_tool_under_a_memory_cap(self):
+        size = 12 << 20
+        pad = '{"k": [1, 2.5, "s", null, true]},'
+        config = ('{"pad": [' + pad * (size // len(pad)) +
+                  '0], "logging": {"log_file": "/tmp/logs/agent.log"}}')
+        r = self.run_oskel(
+            config=config, etc={"os-release": ROCKY_OS_RELEASE}, wrapper=capped(64 << 20),
+            tools={"rpm": tool("yes 'keldra-oskel 1.0 x86_64' | head -c 167772160")},
+            setup="mkdir /tmp/logs; echo current > /tmp/logs/agent.log",
+            after="tar xzOf /tmp/run/oskel-data.tar.gz oskel-data/oskelPackageInfo.txt | wc -c")
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        self.assertEqual(r.after, "167772160\n")
+
+    def test_interrupt_kills_the_tool_removes_the_output_and_ends_by_the_signal(self):
+        for sig, status in (("INT", 130), ("TERM", 143), ("HUP", 129)):
+            with self.subTest(sig):
+                r = self.run_oskel(
+                    config=CONFIG, tools={"dpkg-query": HANGING_TOOL, "interrupt": INTERRUPT},
+                    wrapper=f"bash {VIEW}/stage/bin/interrupt {sig} tool", after=GRANDCHILD_STATE)
+                self.assertEqual(r.rc, status, r.stderr)
+                self.assertTrue(r.stdout.endswith("Collecting oskel info\n"), r.stdout)
+                self.assertEqual(os.listdir(r.tmp / "run"), [])
+                self.assertIn(r.after, ("grandchild gone\n", "grandchild Z\n"))
+
+    def test_interrupt_while_archiving_leaves_no_half_made_archive(self):
+        r = self.run_oskel(
+            config=CONFIG, tools={"interrupt": INTERRUPT, "dpkg-query": tool("exit 0")},
+            wrapper=f"bash {VIEW}/stage/bin/interrupt TERM archive",
+            setup="mkdir /tmp/logs; head -c 100000000 /dev/urandom > /tmp/logs/agent.log")
+        self.assertEqual(r.rc, 143, r.stderr)
+        self.assertEqual(os.listdir(r.tmp / "run"), [])
 
 
 if __name__ == "__main__":
