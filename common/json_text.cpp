@@ -2,7 +2,8 @@
 
 #include <string>
 #include <utility>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace common {
 
@@ -63,27 +64,36 @@ std::string library_description(std::string_view message) {
   return std::string(message);
 }
 
-// Builds the document through the library's public SAX interface, stopping at the depth limit
-// and keeping the parse error instead of throwing it.
-class StrictDomBuilder : public nlohmann::json_sax<json> {
+// Follows the parse through the library's public SAX interface without building anything: it
+// counts the nesting depth, stopping at the limit, keeps the parse error instead of throwing it,
+// and keeps only the string at `outer` → `inner` of the top-level object.
+class NestedStringFinder : public nlohmann::json_sax<json> {
  public:
-  explicit StrictDomBuilder(json& root) : root_(root) {}
+  NestedStringFinder(std::string_view outer, std::string_view inner)
+      : outer_(outer), inner_(inner) {}
 
-  bool null() override { return add(nullptr); }
-  bool boolean(bool value) override { return add(value); }
-  bool number_integer(number_integer_t value) override { return add(value); }
-  bool number_unsigned(number_unsigned_t value) override { return add(value); }
-  bool number_float(number_float_t value, const string_t&) override { return add(value); }
-  bool string(string_t& value) override { return add(std::move(value)); }
-  bool binary(binary_t& value) override { return add(json::binary(std::move(value))); }
+  bool null() override { return scalar(); }
+  bool boolean(bool) override { return scalar(); }
+  bool number_integer(number_integer_t) override { return scalar(); }
+  bool number_unsigned(number_unsigned_t) override { return scalar(); }
+  bool number_float(number_float_t, const string_t&) override { return scalar(); }
+  bool binary(binary_t&) override { return scalar(); }
+  bool string(string_t& value) override {
+    if (begin_value() == Slot::kInner) found_ = std::move(value);
+    return true;
+  }
 
-  bool start_object(std::size_t) override { return open(json::value_t::object); }
+  bool start_object(std::size_t) override { return open(); }
   bool key(string_t& name) override {
-    member_ = &(*open_.back())[name];
+    if (depth_ == 1) {
+      next_ = name == outer_ ? Slot::kOuter : Slot::kNone;
+    } else if (depth_ == 2 && in_outer_) {
+      next_ = name == inner_ ? Slot::kInner : Slot::kNone;
+    }
     return true;
   }
   bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(json::value_t::array); }
+  bool start_array(std::size_t) override { return open(); }
   bool end_array() override { return close(); }
 
   bool parse_error(std::size_t position, const std::string&,
@@ -93,47 +103,48 @@ class StrictDomBuilder : public nlohmann::json_sax<json> {
     return false;
   }
 
+  std::optional<std::string> take_found() { return std::move(found_); }
   bool too_deep() const { return too_deep_; }
   std::size_t error_position() const { return error_position_; }
   const std::string& error_message() const { return error_message_; }
 
  private:
-  // Places a value where the parser stands: the root, the next array element or the value of
-  // the member whose key came last. Yields where it went.
-  json* place(json value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return &root_;
-    }
-    json& parent = *open_.back();
-    if (parent.is_array()) {
-      parent.push_back(std::move(value));
-      return &parent.back();
-    }
-    *member_ = std::move(value);
-    return member_;
+  // What the value that starts now is: the top-level member `outer`, the member `inner` of
+  // that, or anything else.
+  enum class Slot { kNone, kOuter, kInner };
+
+  // A value at either key replaces what an earlier duplicate gave.
+  Slot begin_value() {
+    const Slot slot = std::exchange(next_, Slot::kNone);
+    if (slot != Slot::kNone) found_.reset();
+    return slot;
   }
-  template <class Value>
-  bool add(Value&& value) {
-    place(json(std::forward<Value>(value)));
+  bool scalar() {
+    begin_value();
     return true;
   }
-  bool open(json::value_t type) {
-    if (open_.size() + 1 >= kJsonMaxDepth) {
+  bool open() {
+    const Slot slot = begin_value();
+    if (depth_ + 1 >= kJsonMaxDepth) {
       too_deep_ = true;
       return false;
     }
-    open_.push_back(place(json(type)));
+    // Keys at depth 2 belong to the object opened last at depth 1, so this never goes stale.
+    if (depth_ == 1) in_outer_ = slot == Slot::kOuter;
+    ++depth_;
     return true;
   }
   bool close() {
-    open_.pop_back();
+    --depth_;
     return true;
   }
 
-  json& root_;
-  std::vector<json*> open_;  // the arrays and objects being filled, innermost last
-  json* member_ = nullptr;
+  std::string_view outer_;
+  std::string_view inner_;
+  std::size_t depth_ = 0;  // arrays and objects open
+  bool in_outer_ = false;  // the container open at depth 2 is the value at `outer`
+  Slot next_ = Slot::kNone;
+  std::optional<std::string> found_;
   bool too_deep_ = false;
   std::size_t error_position_ = 0;
   std::string error_message_;
@@ -141,33 +152,34 @@ class StrictDomBuilder : public nlohmann::json_sax<json> {
 
 }  // namespace
 
-Result<json> parse_json_strict(std::string_view text) {
+Result<std::optional<std::string>> find_nested_string_strict(std::string_view text,
+                                                             std::string_view outer,
+                                                             std::string_view inner) {
   // The library skips a byte-order mark; as it is not whitespace, it is an error here.
   if (text.starts_with("\xEF\xBB\xBF")) {
     return fail(ErrorKind::kInvalidData,
                 "syntax error while parsing value - invalid literal; last read: '<U+FEFF>'" +
                     position_text(text, 1));
   }
-  json root;
-  StrictDomBuilder builder(root);
-  const bool ok = json::sax_parse(text, &builder, json::input_format_t::json, true, false);
+  NestedStringFinder finder(outer, inner);
+  const bool ok = json::sax_parse(text, &finder, json::input_format_t::json, true, false);
   // Outside a string the library reads a NUL byte as the end of the input (inside one it is
   // already an error). Unless the parser failed before reaching it, the NUL is the error.
   const auto nul = text.find('\0');
   const bool stopped_at_nul =
-      builder.error_position() > nul && builder.error_message().find("U+0000") == std::string::npos;
+      finder.error_position() > nul && finder.error_message().find("U+0000") == std::string::npos;
   if (nul != std::string_view::npos && (ok || stopped_at_nul)) {
     return fail(ErrorKind::kInvalidData,
                 "syntax error while parsing value - invalid literal; last read: '<U+0000>'" +
                     position_text(text, nul + 1));
   }
-  if (ok) return root;
-  if (builder.too_deep()) {
+  if (ok) return finder.take_found();
+  if (finder.too_deep()) {
     return fail(ErrorKind::kInvalidData,
                 "recursion limit exceeded" + position_text(text, too_deep_offset(text)));
   }
-  return fail(ErrorKind::kInvalidData, library_description(builder.error_message()) +
-                                           position_text(text, builder.error_position()));
+  return fail(ErrorKind::kInvalidData, library_description(finder.error_message()) +
+                                           position_text(text, finder.error_position()));
 }
 
 }  // namespace common

@@ -1,4 +1,6 @@
-// Strict JSON reading for the configuration file. Stricter than the library's defaults where
+// Strict JSON reading for the configuration file, in one streaming pass that validates the
+// whole text but keeps only the one string asked for, so memory grows with the nesting depth
+// and that string, never with the size of the text. Stricter than the library's defaults where
 // those would accept what is not JSON: a byte-order mark is an error (it is not whitespace),
 // so is a NUL byte anywhere (the library would take it for the end of the input), and arrays
 // and objects nested 128 deep are refused like a recursion limit, so a hostile file cannot
@@ -8,9 +10,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "common/error.h"
 
@@ -19,6 +21,12 @@ namespace common {
 // Arrays and objects nested this deep are refused.
 inline constexpr std::size_t kJsonMaxDepth = 128;
 
-Result<nlohmann::json> parse_json_strict(std::string_view text);
+// Validates `text` and yields the string at `outer` → `inner` of its top-level object, nothing
+// when there is none: the top level is not an object, `outer` is not an object, or `inner` is
+// not a string. Keys match exactly; of duplicate keys the last one counts, as in a document
+// tree.
+Result<std::optional<std::string>> find_nested_string_strict(std::string_view text,
+                                                             std::string_view outer,
+                                                             std::string_view inner);
 
 }  // namespace common

@@ -1,6 +1,7 @@
 #include "common/collectors/log_location.h"
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "common/json_text.h"
@@ -8,18 +9,10 @@
 namespace common::collectors {
 
 Result<std::string> read_log_file_setting(std::string_view config_text) {
-  auto root = parse_json_strict(config_text);
-  if (!root) return std::unexpected(root.error());
-  const nlohmann::json* logging = nullptr;
-  if (root->is_object()) {
-    const auto found = root->find("logging");
-    if (found != root->end()) logging = &*found;
-  }
-  if (logging != nullptr && logging->is_object()) {
-    const auto log_file = logging->find("log_file");
-    if (log_file != logging->end() && log_file->is_string()) return log_file->get<std::string>();
-  }
-  return fail(ErrorKind::kInvalidInput, "Failed to read log location from config");
+  auto log_file = find_nested_string_strict(config_text, "logging", "log_file");
+  if (!log_file) return std::unexpected(log_file.error());
+  if (!*log_file) return fail(ErrorKind::kInvalidInput, "Failed to read log location from config");
+  return std::move(**log_file);
 }
 
 Result<LogLocation> split_log_location(std::string_view location) {

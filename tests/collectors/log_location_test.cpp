@@ -36,6 +36,31 @@ TEST(ReadLogFileSetting, WrongShapesFailWithTheLocationMessage) {
   }
 }
 
+TEST(ReadLogFileSetting, LastDuplicateKeyWinsAndOnlyTheTopTwoLevelsCount) {
+  const std::string none = "error:Failed to read log location from config";
+  const struct {
+    const char* text;
+    std::string expected;
+  } cases[] = {
+      {R"({"logging": {"log_file": 3, "log_file": "b"}})", "ok:b"},
+      {R"({"logging": {"log_file": "a", "log_file": null}})", none},
+      {R"({"logging": {"log_file": "a"}, "logging": {"log_file": "b"}})", "ok:b"},
+      {R"({"logging": {"log_file": "a"}, "logging": {}})", none},
+      {R"({"logging": {"log_file": "a"}, "logging": 1})", none},
+      {R"({"logging": {"log_file": "a"}, "logging": [{"log_file": "b"}]})", none},
+      {R"({"logging": 1, "logging": {"log_file": "b"}})", "ok:b"},
+      {R"({"logging": {"log_file": "a", "x": {"log_file": "b"}}})", "ok:a"},
+      {R"({"logging": {"x": [{}], "log_file": "a"}})", "ok:a"},
+      {R"({"logging": {"x": {"log_file": "b"}}})", none},
+      {R"({"logging": {"log_file": "a"}, "x": {"log_file": "b"}})", "ok:a"},
+      {R"({"logging": {"log_file": "a"}, "x": {"logging": {"log_file": "b"}}})", "ok:a"},
+      {R"({"x": {"logging": {"log_file": "b"}}})", none},
+      {R"({"x": [{"logging": {"log_file": "b"}}]})", none},
+      {R"({"x": [{"log_file": "b"}], "logging": {}})", none},
+  };
+  for (const auto& c : cases) EXPECT_EQ(setting_or_error(c.text), c.expected) << c.text;
+}
+
 std::string split(const std::string& location) {
   const auto parts = split_log_location(location);
   return parts ? parts->directory + "|" + parts->file_name : parts.error().text();
