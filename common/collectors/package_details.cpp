@@ -14,44 +14,66 @@
 
 namespace common::collectors {
 
+namespace {
+constexpr std::size_t kFilterBlock = 64 * 1024;
+}  // namespace
+
 Result<> ListingFilter::feed(std::string_view piece) {
   while (!piece.empty()) {
     const auto newline = piece.find('\n');
     const std::string_view part = piece.substr(0, newline);
     if (!row_matches_) {
-      const std::string joined = tail_ + std::string(part.substr(0, name_.size()));
       row_matches_ =
-          part.find(name_) != std::string_view::npos || joined.find(name_) != std::string::npos;
+          part.find(name_) != std::string_view::npos ||
+          (!tail_.empty() &&
+           (tail_ + std::string(part.substr(0, name_.size()))).find(name_) != std::string::npos);
     }
-    if (auto written = write_all(fd_, part); !written) return written;
-    written_ += static_cast<off_t>(part.size());
+    buffer_ += part;
     if (newline == std::string_view::npos) {
-      tail_ += part;
+      tail_ += part.substr(part.size() - std::min(part.size(), name_.size()));
       if (tail_.size() >= name_.size()) tail_.erase(0, tail_.size() + 1 - name_.size());
-      return {};
+      return buffer_.size() >= kFilterBlock ? flush() : Result<>();
     }
     if (auto ended = end_row(); !ended) return ended;
     piece.remove_prefix(newline + 1);
   }
-  return {};
+  return buffer_.size() >= kFilterBlock ? flush() : Result<>();
 }
 
 Result<> ListingFilter::end_row() {
   if (row_matches_) {
-    if (auto written = write_all(fd_, "\n"); !written) return written;
-    kept_ = ++written_;
-  } else if (written_ != kept_) {
-    if (::ftruncate(fd_, kept_) != 0 || ::lseek(fd_, kept_, SEEK_SET) < 0) {
+    buffer_ += '\n';
+  } else if (row_start_in_file_ >= 0) {
+    // Its start went out with an earlier block: take it back.
+    if (::ftruncate(fd_, row_start_in_file_) != 0 ||
+        ::lseek(fd_, row_start_in_file_, SEEK_SET) < 0) {
       return os_error(errno);
     }
-    written_ = kept_;
+    written_ = row_start_in_file_;
+    buffer_.clear();
+  } else {
+    buffer_.resize(row_start_);
   }
+  row_start_ = buffer_.size();
+  row_start_in_file_ = -1;
   row_matches_ = false;
   tail_.clear();
   return {};
 }
 
-Result<> ListingFilter::finish() { return end_row(); }
+Result<> ListingFilter::flush() {
+  if (auto out = write_all(fd_, buffer_); !out) return out;
+  if (row_start_in_file_ < 0) row_start_in_file_ = written_ + static_cast<off_t>(row_start_);
+  written_ += static_cast<off_t>(buffer_.size());
+  buffer_.clear();
+  row_start_ = 0;
+  return {};
+}
+
+Result<> ListingFilter::finish() {
+  if (auto ended = end_row(); !ended) return ended;
+  return flush();
+}
 
 bool asks_dpkg_query(const System& system, const std::string& os_version) {
   if (os_version.find("Ubuntu") != std::string::npos) return true;

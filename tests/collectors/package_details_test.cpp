@@ -48,6 +48,12 @@ TEST(ListingFilter, KeepsRowsNamingThePackageEachEndedByNewlineWhateverThePieces
        {std::size_t{1}, std::size_t{5}, std::size_t{64}, listing.size()}) {
     EXPECT_EQ(filtered(listing, piece), kept) << piece;
   }
+  // Rows longer than the filter's blocks: the start of one that does not match is taken back.
+  const std::string row(70000, 'y');
+  const std::string long_rows = "x" + row + "\nkeldra-oskel a\n" + row + "keldra-oskel\n" + row;
+  for (const std::size_t piece : {std::size_t{4096}, long_rows.size()}) {
+    EXPECT_EQ(filtered(long_rows, piece), "keldra-oskel a\n" + row + "keldra-oskel\n") << piece;
+  }
   EXPECT_EQ(filtered("a\nb\n", 1), "");
   EXPECT_EQ(filtered("KELDRA-OSKEL\nkeldra-\noskel", 3), "");
 }
