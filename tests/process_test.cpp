@@ -1,6 +1,7 @@
 #include "common/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,9 +36,9 @@ TEST(PrepareProcess, ClosedStandardDescriptorsAreTheNullDeviceAndSigpipeIsIgnore
     struct stat out;
     if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISCHR(out.st_mode)) ::_exit(2);
     if ((::fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY) ::_exit(3);
-    struct sigaction pipe_action;
-    if (::sigaction(SIGPIPE, nullptr, &pipe_action) != 0 || pipe_action.sa_handler != SIG_IGN) {
-      ::_exit(4);
+    for (const int ignored : {SIGPIPE, SIGXFSZ}) {
+      struct sigaction action;
+      if (::sigaction(ignored, nullptr, &action) != 0 || action.sa_handler != SIG_IGN) ::_exit(4);
     }
   });
   EXPECT_EQ(status, 0);
@@ -52,6 +53,23 @@ TEST(PrepareProcess, OpenDescriptorsAreLeftAlone) {
     if (::fstat(STDERR_FILENO, &after) != 0 || after.st_ino != before.st_ino) ::_exit(1);
   });
   EXPECT_EQ(status, 0);
+}
+
+TEST(PrepareProcess, InterruptIsRecordedWakesThePollAndEndsTheProcessByTheSignal) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      prepare_process();
+      if (interrupted() != 0) ::_exit(1);
+      ::raise(signal_number);
+      pollfd woken{interrupt_fd(), POLLIN, 0};
+      if (interrupted() != signal_number || ::poll(&woken, 1, 0) != 1) ::_exit(2);
+      end_by_signal(interrupted());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
+  }
 }
 
 }  // namespace
