@@ -1,7 +1,16 @@
 #include "common/json_text.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <istream>
+#include <limits>
+#include <streambuf>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -11,42 +20,149 @@ namespace {
 
 using nlohmann::json;
 
-// Line (1-based) and column (bytes read on that line, 0 when none) after `consumed` bytes.
-std::string position_text(std::string_view text, std::size_t consumed) {
-  consumed = std::min(consumed, text.size());
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < consumed; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
+// The bytes of the text, for the parser (through std::istream) and for the passes that find an
+// error's position: a text in memory, or the first `size` bytes of a seekable descriptor from
+// where it stood, read in chunks so that only one chunk is held. Every pass starts with
+// rewind(). A read error ends the input early and is kept.
+class ByteSource : public std::streambuf {
+ public:
+  explicit ByteSource(std::string_view text) : text_(text), size_(text.size()) {}
+  ByteSource(int fd, std::uint64_t size)
+      : fd_(fd), size_(size), start_(::lseek(fd, 0, SEEK_CUR)), chunk_(kChunkSize) {
+    if (start_ < 0) error_ = Error::from_errno(errno);
   }
-  return " at line " + std::to_string(line) + " column " + std::to_string(consumed - line_start);
+
+  // Back to the first byte; false once reading has failed.
+  bool rewind() {
+    offset_ = 0;
+    setg(nullptr, nullptr, nullptr);
+    if (error_) return false;
+    if (fd_ >= 0 && ::lseek(fd_, start_, SEEK_SET) < 0) error_ = Error::from_errno(errno);
+    return !error_;
+  }
+
+  // The next piece of the text, empty at its end or once reading has failed.
+  std::string_view next_chunk() {
+    std::string_view chunk;
+    if (error_ || offset_ >= size_) return chunk;
+    if (fd_ < 0) {
+      chunk = text_;
+    } else {
+      chunk = read_chunk(
+          static_cast<std::size_t>(std::min<std::uint64_t>(size_ - offset_, chunk_.size())));
+    }
+    if (offset_ == 0) starts_with_bom_ = chunk.starts_with("\xEF\xBB\xBF");
+    if (first_nul_ == kNone) {
+      if (const auto nul = chunk.find('\0'); nul != std::string_view::npos) {
+        first_nul_ = offset_ + nul;
+      }
+    }
+    offset_ += chunk.size();
+    return chunk;
+  }
+
+  // Whether the text begins with a byte-order mark (known once the first chunk is read).
+  bool starts_with_bom() const { return starts_with_bom_; }
+  // The offset of the first NUL byte of the chunks read so far, kNone when there is none.
+  std::uint64_t first_nul() const { return first_nul_; }
+  const std::optional<Error>& error() const { return error_; }
+
+  static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+ protected:
+  int_type underflow() override {
+    const std::string_view chunk = next_chunk();
+    if (chunk.empty()) return traits_type::eof();
+    // The parser only reads through sbumpc, so nothing is ever written through these.
+    char* begin = const_cast<char*>(chunk.data());
+    setg(begin, begin, begin + chunk.size());
+    return traits_type::to_int_type(*begin);
+  }
+
+ private:
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
+  // Fills the chunk with `want` bytes, or fewer at an early end of the file, so that chunks
+  // end at the same offsets in every pass.
+  std::string_view read_chunk(std::size_t want) {
+    std::size_t filled = 0;
+    while (filled < want) {
+      const ssize_t n = ::read(fd_, chunk_.data() + filled, want - filled);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = Error::from_errno(errno);
+        return {};
+      }
+      if (n == 0) break;
+      filled += static_cast<std::size_t>(n);
+    }
+    return {chunk_.data(), filled};
+  }
+
+  std::string_view text_;
+  int fd_ = -1;
+  std::uint64_t size_;
+  off_t start_ = 0;
+  std::vector<char> chunk_;
+  std::uint64_t offset_ = 0;  // where the next chunk starts
+  bool starts_with_bom_ = false;
+  std::uint64_t first_nul_ = kNone;
+  std::optional<Error> error_;
+};
+
+// Line (1-based) and column (bytes read on that line, 0 when none) after `consumed` bytes.
+std::string position_text(ByteSource& source, std::uint64_t consumed) {
+  std::uint64_t line = 1;
+  std::uint64_t line_start = 0;
+  std::uint64_t offset = 0;
+  source.rewind();
+  while (offset < consumed) {
+    std::string_view chunk = source.next_chunk();
+    if (chunk.empty()) break;
+    chunk = chunk.substr(
+        0, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), consumed - offset)));
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      if (chunk[i] == '\n') {
+        ++line;
+        line_start = offset + i + 1;
+      }
+    }
+    offset += chunk.size();
+  }
+  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start);
 }
 
 // Offset just past the bracket that opens the `kJsonMaxDepth`-th level. Only called once the
 // parser has stopped there, so everything before it is valid JSON.
-std::size_t too_deep_offset(std::string_view text) {
+std::uint64_t too_deep_offset(ByteSource& source) {
   std::size_t depth = 0;
   bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
+  bool escaped = false;  // the byte before was a backslash inside a string
+  std::uint64_t offset = 0;
+  source.rewind();
+  for (;;) {
+    const std::string_view chunk = source.next_chunk();
+    if (chunk.empty()) return offset;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      const char c = chunk[i];
+      if (in_string) {
+        if (escaped) {
+          escaped = false;
+        } else if (c == '\\') {
+          escaped = true;
+        } else if (c == '"') {
+          in_string = false;
+        }
       } else if (c == '"') {
-        in_string = false;
+        in_string = true;
+      } else if (c == '[' || c == '{') {
+        if (++depth == kJsonMaxDepth) return offset + i + 1;
+      } else if (c == ']' || c == '}') {
+        --depth;
       }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth == kJsonMaxDepth) return i + 1;
-    } else if (c == ']' || c == '}') {
-      --depth;
     }
+    offset += chunk.size();
   }
-  return text.size();
 }
 
 // The library's messages read "[json.exception.<kind>.<id>] <text>", and a parse error's text
@@ -150,36 +266,61 @@ class NestedStringFinder : public nlohmann::json_sax<json> {
   std::string error_message_;
 };
 
+// The error `description` at the position after `consumed` bytes, or the error of reading the
+// text again to find that position.
+std::unexpected<Error> fail_at(ByteSource& source, std::string description,
+                               std::uint64_t consumed) {
+  description += position_text(source, consumed);
+  if (source.error()) return std::unexpected(*source.error());
+  return fail(ErrorKind::kInvalidData, std::move(description));
+}
+
+// The parse pass, then the passes that find the position of an error.
+Result<std::optional<std::string>> find_in(ByteSource& source, std::string_view outer,
+                                           std::string_view inner) {
+  NestedStringFinder finder(outer, inner);
+  source.rewind();
+  std::istream stream(&source);
+  const bool ok = json::sax_parse(stream, &finder, json::input_format_t::json, true, false);
+  if (source.error()) return std::unexpected(*source.error());
+  // The library skips a byte-order mark; as it is not whitespace, it is an error here.
+  if (source.starts_with_bom()) {
+    return fail_at(source,
+                   "syntax error while parsing value - invalid literal; last read: '<U+FEFF>'", 1);
+  }
+  // Outside a string the library reads a NUL byte as the end of the input (inside one it is
+  // already an error). Unless the parser failed before reaching it, the NUL is the error. A
+  // parse that succeeds has read the text up to its end or to its first NUL, and one that
+  // fails past a NUL has read that far, so the chunks read show the first NUL when it counts.
+  const auto nul = source.first_nul();
+  const bool stopped_at_nul =
+      finder.error_position() > nul && finder.error_message().find("U+0000") == std::string::npos;
+  if (nul != ByteSource::kNone && (ok || stopped_at_nul)) {
+    return fail_at(source,
+                   "syntax error while parsing value - invalid literal; last read: '<U+0000>'",
+                   nul + 1);
+  }
+  if (ok) return finder.take_found();
+  if (finder.too_deep()) {
+    return fail_at(source, "recursion limit exceeded", too_deep_offset(source));
+  }
+  return fail_at(source, library_description(finder.error_message()), finder.error_position());
+}
+
 }  // namespace
 
 Result<std::optional<std::string>> find_nested_string_strict(std::string_view text,
                                                              std::string_view outer,
                                                              std::string_view inner) {
-  // The library skips a byte-order mark; as it is not whitespace, it is an error here.
-  if (text.starts_with("\xEF\xBB\xBF")) {
-    return fail(ErrorKind::kInvalidData,
-                "syntax error while parsing value - invalid literal; last read: '<U+FEFF>'" +
-                    position_text(text, 1));
-  }
-  NestedStringFinder finder(outer, inner);
-  const bool ok = json::sax_parse(text, &finder, json::input_format_t::json, true, false);
-  // Outside a string the library reads a NUL byte as the end of the input (inside one it is
-  // already an error). Unless the parser failed before reaching it, the NUL is the error.
-  const auto nul = text.find('\0');
-  const bool stopped_at_nul =
-      finder.error_position() > nul && finder.error_message().find("U+0000") == std::string::npos;
-  if (nul != std::string_view::npos && (ok || stopped_at_nul)) {
-    return fail(ErrorKind::kInvalidData,
-                "syntax error while parsing value - invalid literal; last read: '<U+0000>'" +
-                    position_text(text, nul + 1));
-  }
-  if (ok) return finder.take_found();
-  if (finder.too_deep()) {
-    return fail(ErrorKind::kInvalidData,
-                "recursion limit exceeded" + position_text(text, too_deep_offset(text)));
-  }
-  return fail(ErrorKind::kInvalidData, library_description(finder.error_message()) +
-                                           position_text(text, finder.error_position()));
+  ByteSource source(text);
+  return find_in(source, outer, inner);
+}
+
+Result<std::optional<std::string>> find_nested_string_strict(int fd, std::uint64_t size,
+                                                             std::string_view outer,
+                                                             std::string_view inner) {
+  ByteSource source(fd, size);
+  return find_in(source, outer, inner);
 }
 
 }  // namespace common

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,14 @@ inline constexpr std::size_t kJsonMaxDepth = 128;
 // not a string. Keys match exactly; of duplicate keys the last one counts, as in a document
 // tree.
 Result<std::optional<std::string>> find_nested_string_strict(std::string_view text,
+                                                             std::string_view outer,
+                                                             std::string_view inner);
+
+// The same over the next `size` bytes of the seekable descriptor `fd` (fewer if the file ends
+// first), read in chunks: memory stays small whatever `size`. After the parse, finding the
+// position of an error reads the text again from where the descriptor stood. Fails with the
+// error of reading, if any.
+Result<std::optional<std::string>> find_nested_string_strict(int fd, std::uint64_t size,
                                                              std::string_view outer,
                                                              std::string_view inner);
 

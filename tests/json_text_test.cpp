@@ -1,6 +1,15 @@
 #include "common/json_text.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+
 #include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "tests/test_util.h"
 
 namespace common {
 namespace {
@@ -9,6 +18,22 @@ namespace {
 std::string parsed_or_error(const std::string& text) {
   const auto parsed = find_nested_string_strict(text, "logging", "log_file");
   return parsed ? "ok" : "error:" + parsed.error().text();
+}
+
+// "ok:<string>", "none" or "error:<text>".
+std::string outcome(const Result<std::optional<std::string>>& parsed) {
+  if (!parsed) return "error:" + parsed.error().text();
+  return *parsed ? "ok:" + **parsed : "none";
+}
+
+// The look-up over `text` stored in a file, read from its descriptor after `skip` bytes.
+std::string from_descriptor(const std::string& text, std::size_t skip = 0,
+                            std::uint64_t size = std::numeric_limits<std::uint64_t>::max()) {
+  testing_util::TempDir tmp;
+  testing_util::write_text(tmp / "config", text);
+  UniqueFd fd(::open((tmp / "config").c_str(), O_RDONLY | O_CLOEXEC));
+  ::lseek(fd.get(), static_cast<off_t>(skip), SEEK_SET);
+  return outcome(find_nested_string_strict(fd.get(), size, "logging", "log_file"));
 }
 
 TEST(StrictJson, AcceptsTheWholeDocument) {
@@ -86,6 +111,70 @@ TEST(StrictJson, LibraryMessagePrefixNeverShows) {
     EXPECT_EQ(error.find("[json.exception"), std::string::npos) << error;
     EXPECT_EQ(error.find("parse error"), std::string::npos) << error;
   }
+}
+
+// The file is read in 64 KiB chunks: positions, the NUL, the nesting limit and an escape
+// inside a string must come out the same wherever a chunk ends.
+TEST(StrictJson, DescriptorGivesWhatTheTextGivesAcrossChunks) {
+  using namespace std::string_literals;
+  const std::string pad(70000, ' ');
+  const std::string setting = "{\"logging\": {\"log_file\": \"a\"}}";
+  const struct {
+    std::string text;
+    std::string ending;
+  } cases[] = {
+      {pad + setting + pad, "ok:a"},
+      {"[1]", "none"},
+      {setting + pad + "x", "; expected end of input at line 1 column 70031"},
+      {std::string(70000, '\n') + "  {", " at line 70001 column 3"},
+      {"1" + pad + "\0x"s, "last read: '<U+0000>' at line 1 column 70002"},
+      {"{\"a\": [" + pad + "\0]}"s, "last read: '<U+0000>' at line 1 column 70008"},
+      // The backslash ends the first chunk and escapes the quote that starts the second.
+      {"{\"s\": \"" + std::string(65528, 'a') + "\\\"x\", \"d\": " + std::string(127, '[') + "]",
+       "error:recursion limit exceeded at line 1 column 65673"},
+      {"\xEF\xBB\xBF" + pad + setting, "last read: '<U+FEFF>' at line 1 column 1"},
+      {"", "expected '[', '{', or a literal at line 1 column 0"},
+  };
+  for (const auto& c : cases) {
+    const std::string read = from_descriptor(c.text);
+    EXPECT_TRUE(read.ends_with(c.ending)) << c.ending;
+    EXPECT_EQ(read, outcome(find_nested_string_strict(c.text, "logging", "log_file"))) << c.ending;
+  }
+}
+
+TEST(StrictJson, DescriptorIsReadFromWhereItStandsForTheGivenSize) {
+  using namespace std::string_literals;
+  const std::string setting = "{\"logging\": {\"log_file\": \"b\"}}";
+  const struct {
+    std::string text;
+    std::size_t skip;
+    std::uint64_t size;
+    std::string expected;
+  } cases[] = {
+      {"xx\n" + setting, 3, 1000, "ok:b"},
+      {setting + "garbage", 0, setting.size(), "ok:b"},
+      // Positions count from where the descriptor stood.
+      {"[\n" + setting + "\n}", 2, 1000,
+       "error:syntax error while parsing value - unexpected '}'; expected end of input at line 2 "
+       "column 1"},
+      {"x\n{\n\0"s, 2, 1000,
+       "error:syntax error while parsing value - invalid literal; last read: '<U+0000>' at line 2 "
+       "column 1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(from_descriptor(c.text, c.skip, c.size), c.expected);
+}
+
+TEST(StrictJson, DescriptorReadErrorIsTheError) {
+  testing_util::TempDir tmp;
+  UniqueFd dir(::open(tmp.path().c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(outcome(find_nested_string_strict(dir.get(), 10, "logging", "log_file")),
+            "error:Is a directory (os error 21)");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  UniqueFd reader(pipe_fds[0]);
+  UniqueFd writer(pipe_fds[1]);
+  EXPECT_EQ(outcome(find_nested_string_strict(reader.get(), 10, "logging", "log_file")),
+            "error:Illegal seek (os error 29)");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // into its parent directory and last component.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,9 @@ struct LogLocation {
 
 // The "logging" then "log_file" string of the configuration text.
 Result<std::string> read_log_file_setting(std::string_view config_text);
+
+// The same over the next `size` bytes of the seekable descriptor `config_fd`, read in chunks.
+Result<std::string> read_log_file_setting(int config_fd, std::uint64_t size);
 
 // Splits a location such as "/var/log/app/agent.log" into "/var/log/app" and "agent.log".
 Result<LogLocation> split_log_location(std::string_view location);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/copy_file.h"
+#include "common/file_io.h"
 #include "tests/test_util.h"
 
 namespace common::collectors {
@@ -123,6 +124,47 @@ TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
   EXPECT_TRUE(collected().empty());
   ::mkdir((tmp_ / "etc").c_str(), 0755);
   EXPECT_EQ(collect_log_files(tmp_ / "etc", out_).error().text(), "Is a directory (os error 21)");
+}
+
+// The configuration is read in 64 KiB chunks, once for its size and UTF-8 and once to parse it:
+// which error wins, and where a chunk ends, must not change the outcome.
+TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
+  write_text(logs_ + "/agent.log", "x");
+  const std::string setting = "{\"logging\": {\"log_file\": \"" + logs_ + "/agent.log\"}}";
+  const auto padded = [](std::size_t size, const std::string& text) {
+    return std::string(size - text.size(), ' ') + text;
+  };
+  const struct {
+    std::string content;
+    std::string expected;
+  } cases[] = {
+      {padded(kWholeFileLimit, setting), "ok"},
+      {padded(kWholeFileLimit + 1, setting), "File too large (os error 27)"},
+      // Too large comes before bad UTF-8, wherever it is.
+      {"\xFF" + padded(kWholeFileLimit, setting), "File too large (os error 27)"},
+      {padded(200000, setting) + "\xFF", "stream did not contain valid UTF-8"},
+      // A sequence split between two chunks is whole.
+      {"{\"e\": \"" + std::string(65528, 'a') + "\xC3\xA9\", " + setting.substr(1), "ok"},
+      {"{\"e\": \"" + std::string(65528, 'a') + "\xC3 \", " + setting.substr(1),
+       "stream did not contain valid UTF-8"},
+      {std::string(70000, '\n') + "{",
+       "syntax error while parsing object key - unexpected end "
+       "of input; expected string literal at line 70001 column 1"},
+  };
+  for (const auto& c : cases) {
+    write_text(config_, c.content);
+    const auto result = collect_log_files(config_, out_);
+    EXPECT_EQ(result ? std::string("ok") : result.error().text(), c.expected);
+  }
+  EXPECT_EQ(collected(), std::vector<std::string>{"agent.log"});
+}
+
+TEST_F(LogFilesTest, FifoConfigurationIsReadOnceWhole) {
+  ASSERT_EQ(::mkfifo(config_.c_str(), 0600), 0);
+  // Without a writer the FIFO reads as empty, without waiting.
+  EXPECT_EQ(collect_log_files(config_, out_).error().text(),
+            "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
+            "literal at line 1 column 0");
 }
 
 }  // namespace
