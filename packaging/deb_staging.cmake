@@ -1,5 +1,7 @@
-# Runs in CPack's staging tree before each package is made. Both formats want the manual page
-# compressed, with `gzip -9n` (no name, no time stamp, so the package is reproducible); the
+# Runs in CPack's staging tree before each package is made. Every staged file and directory
+# gets SOURCE_DATE_EPOCH as its time: installed files keep their source's time, which is when
+# the tree was checked out, and rpmbuild only lowers times that are later than the epoch.
+# Both formats want the manual page compressed, with `gzip -9n` (no name, no time stamp); the
 # rpmbuild of a Debian host does not compress it itself. Debian also wants the changelog
 # compressed, and gets the lintian overrides, which say why the binary is static.
 file(GLOB_RECURSE staged_docs "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/share/man/man1/*.1")
@@ -13,6 +15,11 @@ foreach(doc IN LISTS staged_docs)
     message(FATAL_ERROR "gzip failed on ${doc}")
   endif()
 endforeach()
+file(GLOB_RECURSE staged LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+execute_process(COMMAND touch -h -d "@$ENV{SOURCE_DATE_EPOCH}" ${staged} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot set the staged files' times to SOURCE_DATE_EPOCH")
+endif()
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()

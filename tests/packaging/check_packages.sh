@@ -57,6 +57,10 @@ esac
 rpmlint -s -c "$packaging/rpmlint.toml" "$rpm" >"$scratch/rpmlint" 2>&1 ||
   fail "rpmlint: $(cat "$scratch/rpmlint")"
 
+# Every file's time is the build time, SOURCE_DATE_EPOCH, not when the tree was checked out.
+times=$(query '[%{FILEMTIMES}\n]' | sort -u)
+test "$times" = "$(query '%{BUILDTIME}')" || fail "$rpm: file times $times, built $(query '%{BUILDTIME}')"
+
 "$cpack" --config "$cpack_config" -B "$scratch/again" >"$scratch/cpack" 2>&1 ||
   fail "cpack: $(cat "$scratch/cpack")"
 for package in "$deb" "$rpm"; do
