@@ -2,7 +2,7 @@
 # is removed on exit, and times commands. Source it from the repository root.
 runs=3
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOSKEL_TESTS=OFF -DOSKEL_WERROR=OFF \
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DOSKEL_WERROR=OFF \
   -DOSKEL_SANITIZE=OFF >/dev/null
 cmake --build build-bench --target oskel_bench -j "$(nproc)" >/dev/null
 bench=$PWD/build-bench/oskel_bench

@@ -5,7 +5,7 @@
 # UndefinedBehaviorSanitizer. Both passes always run; the script fails if either failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh || exit 1
+bash scripts/setup.sh test || exit 1
 jobs=$(nproc)
 
 # run_pass NAME BUILD_DIR CMAKE_OPTIONS...
@@ -13,7 +13,7 @@ run_pass() {
   local name=$1 dir=$2
   shift 2
   echo "=== $name pass ($dir)"
-  cmake -S . -B "$dir" -DOSKEL_TESTS=ON -DOSKEL_WERROR=ON "$@" >/dev/null &&
+  cmake -S . -B "$dir" -DBUILD_TESTING=ON -DOSKEL_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs" &&
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"
 }

@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -91,6 +94,10 @@ const std::string& hermetic_path() { return kHermeticPath.dir(); }
 
 TempDir::TempDir() : path_(make_temp_dir("oskel_test")) {}
 
+TempDir::TempDir(const std::string& base) : path_(base + "/oskel_test.XXXXXX") {
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + base);
+}
+
 TempDir::~TempDir() {
   make_owner_accessible(path_);
   (void)common::remove_tree(path_);
@@ -113,6 +120,87 @@ ScopedEnv::~ScopedEnv() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+std::string in_child(const std::function<std::string()>& body) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return "pipe2 failed";
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return "fork failed";
+  }
+  if (child == 0) {
+    ::close(report[0]);
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& e) {
+      result = std::string("exception: ") + e.what();
+    } catch (...) {
+      result = "unknown exception";
+    }
+    size_t done = 0;
+    while (done < result.size()) {
+      const ssize_t n = ::write(report[1], result.data() + done, result.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    ::_exit(result.empty() ? 0 : 1);
+  }
+  ::close(report[1]);
+  std::string result;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    result.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(report[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    const std::string signal = "child killed by signal " + std::to_string(WTERMSIG(status));
+    return result.empty() ? signal : result + " (" + signal + ")";
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return result.empty() ? "child exited with " + std::to_string(WEXITSTATUS(status)) : result;
+  }
+  return result;
+}
+
+bool drop_to_nobody() {
+  return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+}
+
+std::string base_reachable_by_nobody(std::string& why_not) {
+  std::vector<std::string> bases{temp_base()};
+  if (const char* set = std::getenv("TMPDIR"); set != nullptr && *set != '\0') bases.push_back(set);
+  bases.insert(bases.end(), {"/var/tmp", "/tmp"});
+  why_not.clear();
+  for (const std::string& base : bases) {
+    // The probe is what the test will do: nobody creates a file in a 0777 directory there.
+    std::string probe = base + "/oskel_probe.XXXXXX";
+    if (::mkdtemp(probe.data()) == nullptr || ::chmod(probe.c_str(), 0777) != 0) {
+      why_not += base + ": cannot make a directory there; ";
+      continue;
+    }
+    const std::string result = in_child([&]() -> std::string {
+      if (!drop_to_nobody()) return "cannot drop to nobody";
+      const std::string file = probe + "/probe";
+      const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (fd < 0) return std::string("nobody cannot write there: ") + std::strerror(errno);
+      ::close(fd);
+      return "";
+    });
+    std::error_code ignored;
+    std::filesystem::remove_all(probe, ignored);
+    if (result.empty()) return base;
+    why_not += base + ": " + result + "; ";
+  }
+  return "";
 }
 
 void write_text(const std::string& path, const std::string& content, mode_t mode) {

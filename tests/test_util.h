@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,12 @@ namespace testing_util {
 // scripts use, and nothing else.
 const std::string& hermetic_path();
 
-// A fresh directory under the tests' temporary directory, removed with everything in it.
+// A fresh directory under the tests' temporary directory (or under `base`), removed with
+// everything in it.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -53,6 +56,22 @@ class ScopedEnv {
   bool had_value_;
   std::string old_value_;
 };
+
+// Runs `body` in a forked child and returns what it returned ("" for success), or how the
+// child failed: an exception's message, a signal, an exit status. Whatever happens in it, the
+// child ends with _exit and never returns into the test framework, so `body` must report
+// through its result, not through GoogleTest's assertions.
+std::string in_child(const std::function<std::string()>& body);
+
+// Drops the calling process to the user and group nobody (65534), without supplementary
+// groups. Meant for a child made by in_child.
+bool drop_to_nobody();
+
+// A directory under which the user nobody may create and enter a subdirectory of mode 0777:
+// the tests' temporary directory where nobody can reach it (a build tree under /root, mode
+// 0700, is out of reach), else TMPDIR, /var/tmp or /tmp. Empty when there is none; then
+// `why_not` says what was tried.
+std::string base_reachable_by_nobody(std::string& why_not);
 
 void write_text(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_text(const std::string& path);

@@ -15,7 +15,22 @@ from archive_reader import read_archive
 from harness import BINARY, HERE, VIEW, WORK_ROOT, E2ETestCase, run_in_namespace
 
 DEB = os.environ.get("OSKEL_DEB", "")
-PLAYBOOK = HERE.parent.parent / "contrib/ansible/collect.yml"
+REPO = HERE.parent.parent
+ANSIBLE = REPO / "contrib/ansible"
+
+
+def readme_command(readme: Path, program: str) -> str:
+    """The first command of `readme`'s indented blocks that starts with `program`, its
+    continuation lines joined."""
+    lines = readme.read_text().splitlines()
+    for index, line in enumerate(lines):
+        if line.startswith("    " + program + " "):
+            command = line.strip()
+            while command.endswith("\\"):
+                index += 1
+                command = command[:-1] + lines[index].strip()
+            return command
+    raise AssertionError(f"{readme} shows no {program} command")
 
 
 def in_namespace(body, files):
@@ -24,6 +39,7 @@ def in_namespace(body, files):
     Path(WORK_ROOT).mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="ship.", dir=WORK_ROOT))
     for name, source in files.items():
+        (work / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(source, work / name)
     proc = run_in_namespace(work, f"cd {VIEW}\n{body}", overlays=("/etc", "/usr", "/var"),
                             timeout=600)
@@ -59,33 +75,50 @@ echo removed
 """, {"pkg.deb": DEB})
         self.assertIn("removed", out)
 
-    def test_playbook_collects_from_localhost_and_cleans_up(self):
+    def test_playbook_as_its_readme_shows_with_tmp_noexec(self):
+        """The README's command, pasted in a copy of the repository's root after run.sh built
+        build/oskel_info, against the shipped inventory, on a host whose /tmp is noexec. An
+        inventory without hosts fails and says so."""
         if shutil.which("ansible-playbook") is None:
-            reason = "ansible-playbook is not installed; scripts/setup.sh installs ansible-core"
+            reason = ("ansible-playbook is not installed; scripts/setup.sh test installs "
+                      "ansible-core")
             if os.environ.get("CI") == "true":
                 self.fail(reason)
             self.skipTest(reason)
+        command = readme_command(ANSIBLE / "README.md", "ansible-playbook")
+        self.assertEqual(command, readme_command(REPO / "README.md", "ansible-playbook"),
+                         "the two READMEs show different playbook commands")
         q = shlex.quote
         config = '{"logging": {"log_file": "/var/log/keldra/oskel.log"}}'
         work, out = self.run_script(f"""
-mkdir -p /opt/keldra/etc /var/log/keldra {VIEW}/home {VIEW}/collected
+mkdir -p /opt/keldra/etc /var/log/keldra {VIEW}/home
 echo {q(config)} > /opt/keldra/etc/keldra-oskel.cfg
 echo started > /var/log/keldra/oskel.log
 mkdir {VIEW}/stubs; printf '#!/bin/sh\\nexit 0\\n' > {VIEW}/stubs/rpm; chmod 755 {VIEW}/stubs/rpm
+mount -o remount,noexec /tmp
+cp {VIEW}/stubs/rpm /tmp/probe
+if /tmp/probe 2>/dev/null; then echo "/tmp is not noexec"; exit 1; fi
+rm /tmp/probe
 export HOME={VIEW}/home LC_ALL=C.UTF-8 ANSIBLE_LOCAL_TEMP={VIEW}/home/tmp
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 PATH={VIEW}/stubs:$PATH
-ansible-playbook -i 'localhost,' -c local {VIEW}/collect.yml \\
-  -e oskel_binary={VIEW}/oskel_info -e dest={VIEW}/collected
-ls -A /tmp > {VIEW}/tmp-left
-""", {"oskel_info": BINARY, "collect.yml": PLAYBOOK})
-        archive = work / "collected/localhost/oskel-data.tar.gz"
+cd {VIEW}/repo
+if ansible-playbook -i no-such-inventory.ini contrib/ansible/collect.yml > {VIEW}/no-host 2>&1
+then echo "a run without hosts succeeded"; exit 1; fi
+{command}
+ls -A /tmp /var/tmp > {VIEW}/tmp-left
+""", {"repo/build/oskel_info": BINARY, "repo/contrib/ansible/collect.yml": ANSIBLE / "collect.yml",
+      "repo/contrib/ansible/inventory.ini": ANSIBLE / "inventory.ini"})
+        self.assertIn("The inventory names no host", (work / "no-host").read_text())
+        host_dir = work / "repo/oskel-archives/localhost"
+        archive = host_dir / "oskel-data.tar.gz"
         self.assertTrue(archive.exists(), out)
+        self.assertEqual(archive.stat().st_mode & 0o777, 0o600)
+        self.assertEqual(host_dir.stat().st_mode & 0o777, 0o700)
         members, _ = read_archive(self, archive)
         self.assertEqual(members["oskel-data/oskel.log"][2], b"started\n")
         self.assertIn("oskel-data/keldra-oskel.cfg", members)
-        left = [n for n in (work / "tmp-left").read_text().split() if n.endswith(".oskel")]
-        self.assertEqual(left, [], "the playbook left its directory on the host")
-
+        left = [n for n in (work / "tmp-left").read_text().split() if ".oskel" in n]
+        self.assertEqual(left, [], "the playbook left its directories on the host")
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,5 +1,7 @@
 #!/bin/sh
-# `cmake --install` into a DESTDIR gives the stripped static binary and the manual page.
+# `cmake --install` into a DESTDIR gives the stripped static binary and the manual page. The
+# binary is hardened: a static PIE whose relocations are read-only before main runs (full
+# RELRO: a GNU_RELRO segment and BIND_NOW).
 set -eu
 build=$1
 cmake=$2
@@ -11,8 +13,11 @@ test -x "$binary"
 test -f "$dest/usr/local/share/man/man1/oskel_info.1"
 description=$(file -L "$binary")
 case $description in
-  *"statically linked"*", stripped"*) ;;
-  *) echo "not a stripped static binary: $description"; exit 1 ;;
+  *"static-pie linked"*", stripped"*) ;;
+  *) echo "not a stripped static PIE: $description"; exit 1 ;;
 esac
+readelf -lW "$binary" | grep -q GNU_RELRO || { echo "no GNU_RELRO segment"; exit 1; }
+readelf -dW "$binary" | grep -q 'FLAGS.*BIND_NOW\|FLAGS_1.*NOW' || { echo "no BIND_NOW"; exit 1; }
+if readelf -dW "$binary" | grep -q NEEDED; then echo "needs shared libraries"; exit 1; fi
 "$binary" --help >/dev/null
-echo "installed: bin/oskel_info (static, stripped), share/man/man1/oskel_info.1"
+echo "installed: bin/oskel_info (static PIE, full RELRO, stripped), share/man/man1/oskel_info.1"

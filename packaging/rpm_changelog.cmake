@@ -1,0 +1,46 @@
+# oskel_rpm_changelog(DEBIAN_CHANGELOG OUTPUT) writes the Debian changelog's entries in rpm's
+# %changelog format, so both packages carry one changelog:
+#
+#   oskel-info (1.0.0) unstable; urgency=medium        * Mon Dec 07 2026 Name <mail> - 1.0.0-1
+#     * Change.                                   ->   - Change.
+#    -- Name <mail>  Mon, 07 Dec 2026 10:00:00 +0000
+#
+# Continuation lines of an item are joined to it.
+function(oskel_rpm_changelog changelog output)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
+  file(STRINGS ${changelog} lines)
+  set(text "")
+  set(version "")
+  set(items "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[a-z0-9][a-z0-9.+-]* \\(([^)]+)\\)")
+      set(version ${CMAKE_MATCH_1})
+      set(items "")
+    elseif(line MATCHES "^  \\* (.*)$")
+      string(APPEND items "\n- ${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^    +(.*)$")
+      string(APPEND items " ${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^ -- (.*>)  ([A-Z][a-z][a-z]), ([0-9][0-9]?) ([A-Z][a-z][a-z]) ([0-9]+) ")
+      set(who ${CMAKE_MATCH_1})
+      set(weekday ${CMAKE_MATCH_2})
+      set(day ${CMAKE_MATCH_3})
+      set(month ${CMAKE_MATCH_4})
+      set(year ${CMAKE_MATCH_5})
+      string(LENGTH ${day} digits)
+      if(digits EQUAL 1)
+        set(day "0${day}")
+      endif()
+      if(NOT version MATCHES "-")
+        set(version "${version}-1")
+      endif()
+      if(NOT text STREQUAL "")
+        string(APPEND text "\n\n")
+      endif()
+      string(APPEND text "* ${weekday} ${month} ${day} ${year} ${who} - ${version}${items}")
+    endif()
+  endforeach()
+  if(text STREQUAL "")
+    message(FATAL_ERROR "no entry in ${changelog}")
+  endif()
+  file(WRITE ${output} "${text}\n")
+endfunction()
