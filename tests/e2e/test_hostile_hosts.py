@@ -129,7 +129,9 @@ class TroubledHosts(E2ETestCase):
         r = self.run_oskel(
             config=CONFIG, tools={"interrupt": INTERRUPT, "dpkg-query": tool("exit 0")},
             wrapper=f"bash {VIEW}/stage/bin/interrupt TERM archive",
-            setup="mkdir /tmp/logs; head -c 100000000 /dev/urandom > /tmp/logs/agent.log")
+            # Random data behind a text line: never taken for compressed data, which would be
+            # stored so fast that the archive could be finished before the signal arrives.
+            setup="mkdir /tmp/logs; { echo log; head -c 100000000 /dev/urandom; } > /tmp/logs/agent.log")
         self.assertEqual(r.rc, 143, r.stderr)
         self.assertEqual(os.listdir(r.tmp / "run"), [])
 
