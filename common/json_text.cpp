@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <istream>
+#include <iterator>
 #include <limits>
-#include <streambuf>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,11 +20,11 @@ namespace {
 
 using nlohmann::json;
 
-// The bytes of the text, for the parser (through std::istream) and for the passes that find an
+// The bytes of the text, for the parser (through ByteRange) and for the passes that find an
 // error's position: a text in memory, or the first `size` bytes of a seekable descriptor from
 // where it stood, read in chunks so that only one chunk is held. Every pass starts with
 // rewind(). A read error ends the input early and is kept.
-class ByteSource : public std::streambuf {
+class ByteSource {
  public:
   explicit ByteSource(std::string_view text) : text_(text), size_(text.size()) {}
   ByteSource(int fd, std::uint64_t size)
@@ -35,7 +35,6 @@ class ByteSource : public std::streambuf {
   // Back to the first byte; false once reading has failed.
   bool rewind() {
     offset_ = 0;
-    setg(nullptr, nullptr, nullptr);
     if (error_) return false;
     if (fd_ >= 0 && ::lseek(fd_, start_, SEEK_SET) < 0) error_ = Error::from_errno(errno);
     return !error_;
@@ -69,16 +68,6 @@ class ByteSource : public std::streambuf {
 
   static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
- protected:
-  int_type underflow() override {
-    const std::string_view chunk = next_chunk();
-    if (chunk.empty()) return traits_type::eof();
-    // The parser only reads through sbumpc, so nothing is ever written through these.
-    char* begin = const_cast<char*>(chunk.data());
-    setg(begin, begin, begin + chunk.size());
-    return traits_type::to_int_type(*begin);
-  }
-
  private:
   static constexpr std::size_t kChunkSize = 64 * 1024;
 
@@ -108,6 +97,53 @@ class ByteSource : public std::streambuf {
   bool starts_with_bom_ = false;
   std::uint64_t first_nul_ = kNone;
   std::optional<Error> error_;
+};
+
+// The text as the library's iterator input reads it, one byte at a time from the chunks of a
+// ByteSource. (A std::istream would do too, but would link the whole of iostream's locale
+// machinery into the static binary.) Only comparing with the end is meaningful.
+class ByteIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  ByteIterator() = default;  // the end
+  explicit ByteIterator(ByteSource* source) : source_(source) { fill(); }
+
+  reference operator*() const { return *next_; }
+  ByteIterator& operator++() {
+    if (++next_ == end_) fill();
+    return *this;
+  }
+  ByteIterator operator++(int) {
+    ByteIterator before = *this;
+    ++*this;
+    return before;
+  }
+  bool operator==(const ByteIterator& other) const {
+    return (source_ == nullptr) == (other.source_ == nullptr);
+  }
+
+ private:
+  void fill() {
+    const std::string_view chunk = source_->next_chunk();
+    next_ = chunk.data();
+    end_ = next_ + chunk.size();
+    if (chunk.empty()) source_ = nullptr;
+  }
+
+  ByteSource* source_ = nullptr;
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
+};
+
+struct ByteRange {
+  ByteSource* source;
+  ByteIterator begin() const { return ByteIterator(source); }
+  ByteIterator end() const { return {}; }
 };
 
 // Line (1-based) and column (bytes read on that line, 0 when none) after `consumed` bytes.
@@ -280,8 +316,8 @@ Result<std::optional<std::string>> find_in(ByteSource& source, std::string_view 
                                            std::string_view inner) {
   NestedStringFinder finder(outer, inner);
   source.rewind();
-  std::istream stream(&source);
-  const bool ok = json::sax_parse(stream, &finder, json::input_format_t::json, true, false);
+  const bool ok =
+      json::sax_parse(ByteRange{&source}, &finder, json::input_format_t::json, true, false);
   if (source.error()) return std::unexpected(*source.error());
   // The library skips a byte-order mark; as it is not whitespace, it is an error here.
   if (source.starts_with_bom()) {

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <sstream>
 #include <vector>
 
 #include "common/child_process.h"
@@ -78,10 +78,14 @@ Result<> ListingFilter::finish() {
 bool asks_dpkg_query(const System& system, const std::string& os_version) {
   if (os_version.find("Ubuntu") != std::string::npos) return true;
   const std::string os_release = system.os_release().value_or("");
-  std::istringstream ids(release_field(os_release, "ID=").value_or("") + " " +
-                         release_field(os_release, "ID_LIKE=").value_or(""));
-  for (std::string id; ids >> id;) {
+  const std::string ids = release_field(os_release, "ID=").value_or("") + " " +
+                          release_field(os_release, "ID_LIKE=").value_or("");
+  // Space-separated words, as os-release lists them.
+  for (std::size_t start = 0; start < ids.size();) {
+    const std::size_t end = std::min(ids.find(' ', start), ids.size());
+    const std::string_view id = std::string_view(ids).substr(start, end - start);
     if (id == "debian" || id == "ubuntu") return true;
+    start = end + 1;
   }
   return false;
 }
