@@ -45,8 +45,9 @@ class SpawnSetup {
     if (attributes_ready_) posix_spawnattr_destroy(&attributes_);
   }
 
-  // Its own process group, so that a time-out can kill what it started too; SIGPIPE back to
-  // its default (we ignore it), and no blocked signals. Standard input is the null device.
+  // Its own process group, so that a time-out can kill what it started too; SIGPIPE and
+  // SIGXFSZ back to their defaults (we ignore them), and no blocked signals. Standard input is the
+  // null device.
   Result<> prepare(int stdout_fd, int stderr_fd) {
     if (int error = posix_spawnattr_init(&attributes_); error != 0) return os_error(error);
     attributes_ready_ = true;
@@ -55,6 +56,7 @@ class SpawnSetup {
     sigset_t default_signals;
     sigemptyset(&default_signals);
     sigaddset(&default_signals, SIGPIPE);
+    sigaddset(&default_signals, SIGXFSZ);
     sigset_t no_signals;
     sigemptyset(&no_signals);
     const int errors[] = {
@@ -146,7 +148,8 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_), reaped_(std::exchange(other.reaped_, true)), status_(other.status_) {}
 
 ChildProcess::~ChildProcess() {
-  if (!reaped_) kill_and_wait();
+  // Given up on once already: waiting again would only hold the run up twice as long.
+  if (!reaped_ && !abandoned_) kill_and_wait();
 }
 
 bool ChildProcess::try_wait() {
@@ -187,7 +190,8 @@ bool ChildProcess::kill_and_wait(Clock::duration grace) {
   ::kill(-pid_, SIGKILL);
   if (reaped_) return true;
   ::kill(pid_, SIGKILL);
-  return wait_until(Clock::now() + grace);
+  abandoned_ = !wait_until(Clock::now() + grace);
+  return !abandoned_;
 }
 
 Result<int> run_streaming(const std::string& program, const std::vector<std::string>& arguments,
@@ -215,6 +219,7 @@ Result<int> run_streaming(const std::string& program, const std::vector<std::str
                                           " seconds of being killed");
   }
   if (!drained) return std::unexpected(drained.error());
+  if (interrupted()) return interrupted_error();
   return fail(ErrorKind::kTimedOut, program + " did not finish within " +
                                         std::to_string(time_limit.count()) + " seconds");
 }

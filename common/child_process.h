@@ -49,6 +49,7 @@ class ChildProcess {
  private:
   pid_t pid_;
   bool reaped_ = false;
+  bool abandoned_ = false;  // survived the kill and the grace period
   int status_ = 0;
 };
 

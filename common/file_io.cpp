@@ -76,8 +76,9 @@ Result<> write_all(int fd, std::string_view data) {
       // A descriptor handed to us non-blocking (some process managers do) is full for now:
       // wait until it takes more, as a blocking one would, instead of losing the rest.
       if (errno == EAGAIN) {
-        pollfd writable{fd, POLLOUT, 0};
-        if (::poll(&writable, 1, -1) < 0 && errno != EINTR) return os_error(errno);
+        pollfd fds[] = {{fd, POLLOUT, 0}, {interrupt_fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return os_error(errno);
+        if (interrupted()) return interrupted_error();
         continue;
       }
       return os_error(errno);

@@ -1,6 +1,7 @@
 // Strict JSON reading for the configuration file, in one streaming pass that validates the
 // whole text but keeps only the one string asked for, so memory grows with the nesting depth
-// and that string, never with the size of the text. Stricter than the library's defaults where
+// and the longest single token (the library holds a string or number whole), never with the
+// size of the text. Stricter than the library's defaults where
 // those would accept what is not JSON: a byte-order mark is an error (it is not whitespace),
 // so is a NUL byte anywhere (the library would take it for the end of the input), and arrays
 // and objects nested 128 deep are refused like a recursion limit, so a hostile file cannot

@@ -20,23 +20,23 @@ extern "C" void on_interrupt(int signal_number) {
   const int saved_errno = errno;
   if (g_signal == 0) g_signal = signal_number;
   // Non-blocking: a pipe already holding a byte has woken its reader anyway.
-  if (g_wake_write >= 0) [[maybe_unused]]
-    auto ignored = ::write(g_wake_write, "", 1);
+  [[maybe_unused]] const auto ignored = ::write(g_wake_write, "", 1);
   errno = saved_errno;
 }
 
 void catch_interrupts() {
+  // Without the pipe a poll loop could miss the signal: the default action is better then.
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    g_wake_read = fds[0];
-    g_wake_write = fds[1];
-  }
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  g_wake_read = fds[0];
+  g_wake_write = fds[1];
   struct sigaction action = {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
   for (const int signal_number : kInterruptSignals) sigaddset(&action.sa_mask, signal_number);
-  // No SA_RESTART: a blocking call returns EINTR, and its loop looks at the flag.
-  action.sa_flags = 0;
+  // No SA_RESTART: a blocking call returns EINTR, and its loop looks at the flag. Once caught,
+  // the signal is back to its default: a second Ctrl-C ends a run that is slow to clean up.
+  action.sa_flags = SA_RESETHAND;
   for (const int signal_number : kInterruptSignals) {
     struct sigaction previous;
     // A signal ignored by whoever started us (nohup, a background job) stays ignored.

@@ -9,7 +9,9 @@
 // poll loops can watch; everything else stays on the main thread. Loops that can run long
 // (chunked copies, the archive walk, waiting for the package tool) ask `interrupted()` and give
 // up with an error of kind kInterrupted; the driver then removes what the run left half-made
-// and ends the process by the same signal, so the caller sees the usual 128+N status.
+// (the output directory, an archive not yet finished; a finished archive stays, unannounced)
+// and ends the process by the same signal, so the caller sees the usual 128+N status. A second
+// such signal ends the process at once.
 #pragma once
 
 #include "common/error.h"

@@ -1,5 +1,7 @@
 #include "common/child_process.h"
 
+#include "common/process.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
 #include "tests/test_util.h"
 
 namespace common {
@@ -65,16 +68,30 @@ TEST(ChildProcess, StdinIsAtEndOfFile) {
   EXPECT_EQ(output->standard_output, "done\n");
 }
 
-TEST(ChildProcess, SigpipeIsBackToDefaultInTheChild) {
-  const sighandler_t old = std::signal(SIGPIPE, SIG_IGN);
+TEST(ChildProcess, SignalsWeIgnoreAreBackToDefaultInTheChild) {
+  const sighandler_t old_pipe = std::signal(SIGPIPE, SIG_IGN);
+  const sighandler_t old_xfsz = std::signal(SIGXFSZ, SIG_IGN);
   const auto output = run_sh(
       "while read -r key value; do [ \"$key\" = SigIgn: ] && echo \"$value\"; done "
       "</proc/self/status");
-  std::signal(SIGPIPE, old);
+  std::signal(SIGPIPE, old_pipe);
+  std::signal(SIGXFSZ, old_xfsz);
   ASSERT_TRUE(output);
-  // Bit 13 (SIGPIPE) must be clear in the ignored-signal mask.
   const unsigned long ignored = std::stoul(output->standard_output, nullptr, 16);
-  EXPECT_EQ(ignored & (1ul << (SIGPIPE - 1)), 0u);
+  for (const int signal_number : {SIGPIPE, SIGXFSZ}) {
+    EXPECT_EQ(ignored & (1ul << (signal_number - 1)), 0u) << signal_number;
+  }
+}
+
+TEST(ChildProcess, InterruptWhileWaitingForTheChildIsTheInterruptNotATimeOut) {
+  EXPECT_EQ(testing_util::in_child([]() -> std::string {
+              prepare_process();
+              // The signal comes once the pipes are closed, while the child is waited for.
+              const auto output =
+                  run_sh("exec >&- 2>&-; sleep 0.2; kill -TERM $PPID; sleep 30", seconds(10));
+              return output ? "finished" : output.error().text();
+            }),
+            "Interrupted");
 }
 
 // Descriptors of this process that a child would inherit (0-2 included).

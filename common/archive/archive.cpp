@@ -209,8 +209,8 @@ void discard(const std::string& path, const UniqueFd& file) {
   if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
   const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
                     named.st_ino == opened.st_ino;
-  if (!same || ::unlink(path.c_str()) != 0) [[maybe_unused]]
-    auto ignored = ::ftruncate(file.get(), 0);
+  if (same && ::unlink(path.c_str()) == 0) return;
+  [[maybe_unused]] const auto ignored = ::ftruncate(file.get(), 0);
 }
 
 }  // namespace
@@ -232,8 +232,8 @@ Result<std::string> archive_output_directory(const std::string& output_dir,
     if (ended) ended = gzip.finish();
     if (outcome && !ended) outcome = ended;
   }
-  // An interrupted run leaves no half-made archive behind.
-  if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) discard(archive_path, *file);
+  // An interrupted run leaves no half-made archive behind, whatever stopped the walk first.
+  if (!outcome && interrupted()) discard(archive_path, *file);
   auto closed = file->close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());

@@ -44,7 +44,8 @@ Result<std::vector<Selected>> select_log_files(const LogLocation& location) {
 
 // The "logging" / "log_file" setting of the configuration file. A seekable file is read twice
 // in chunks, once for its size and UTF-8 and once to parse it, so memory stays small whatever
-// its size; anything else (a FIFO) can only be read once, whole.
+// its size; anything else (a FIFO) can only be read once, whole. A file rewritten between the
+// two passes is parsed as it then stands, within the size the first pass found.
 Result<std::string> configured_log_file(const std::string& config_path) {
   auto fd = open_for_reading(config_path);
   if (!fd) return std::unexpected(fd.error());

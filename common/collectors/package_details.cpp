@@ -78,9 +78,10 @@ Result<> ListingFilter::finish() {
 bool asks_dpkg_query(const System& system, const std::string& os_version) {
   if (os_version.find("Ubuntu") != std::string::npos) return true;
   const std::string os_release = system.os_release().value_or("");
-  const std::string ids = release_field(os_release, "ID=").value_or("") + " " +
-                          release_field(os_release, "ID_LIKE=").value_or("");
-  // Space-separated words, as os-release lists them.
+  std::string ids = release_field(os_release, "ID=").value_or("") + " " +
+                    release_field(os_release, "ID_LIKE=").value_or("");
+  // Space-separated words, as os-release lists them; a value may be in single quotes too.
+  std::replace(ids.begin(), ids.end(), '\'', ' ');
   for (std::size_t start = 0; start < ids.size();) {
     const std::size_t end = std::min(ids.find(' ', start), ids.size());
     const std::string_view id = std::string_view(ids).substr(start, end - start);

@@ -109,6 +109,7 @@ TEST_F(PackageDetailsTest, DebianFamilyAsksDpkgQueryEveryOtherHostRpm) {
       {"NAME=\"Debian GNU/Linux\"\nID=debian\n", true},
       {"NAME=\"Linux Mint\"\nID=linuxmint\nID_LIKE=\"ubuntu debian\"\n", true},
       {"NAME=Raspbian\nID=raspbian\nID_LIKE=debian\n", true},
+      {"NAME='Pop!_OS'\nID=pop\nID_LIKE='ubuntu debian'\n", true},
       {"NAME=\"Ubuntu\"\nID=whatever\n", true},
       {"NAME=\"Rocky Linux\"\nID=\"rocky\"\nID_LIKE=\"rhel centos fedora\"\n", false},
       {"NAME=Fake\nID=debianish\nID_LIKE=\"notdebian\"\nX_ID=debian\n", false},
