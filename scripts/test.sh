@@ -1,30 +1,37 @@
 #!/usr/bin/env bash
-# Sets up what is missing, then builds and runs the whole test suite twice, each in a build
-# directory of its own: once on the release build with warnings as errors (the static binary,
-# the static-binary and format checks included), once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Both passes always run; the script fails if either failed.
+# Sets up what is missing, then builds and runs the whole test suite three times, each in a
+# build directory of its own: once on the release build with warnings as errors (the static
+# binary, its packages, the static-binary and format checks included), once under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and once on the aarch64 cross build (release,
+# warnings as errors, its packages too), whose unit tests and binary run under qemu-user. All
+# passes always run; the script fails if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh test || exit 1
+bash scripts/setup.sh test aarch64 || exit 1
 jobs=$(nproc)
 
 # run_pass NAME BUILD_DIR CMAKE_OPTIONS...
 run_pass() {
-  local name=$1 dir=$2
+  local name=$1 dir=$2 start=$SECONDS status
   shift 2
   echo "=== $name pass ($dir)"
   cmake -S . -B "$dir" -DBUILD_TESTING=ON -DOSKEL_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs" &&
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"
+  status=$?
+  echo "=== $name pass: $((SECONDS - start)) s"
+  return $status
 }
 
 failed=()
 run_pass release build-test -DCMAKE_BUILD_TYPE=Release -DOSKEL_SANITIZE=OFF || failed+=(release)
 run_pass sanitizer build-sanitize -DCMAKE_BUILD_TYPE=Debug -DOSKEL_SANITIZE=ON ||
   failed+=(sanitizer)
+run_pass aarch64 build-test-aarch64 --toolchain cmake/aarch64-linux-gnu.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DOSKEL_SANITIZE=OFF || failed+=(aarch64)
 
 if ((${#failed[@]} > 0)); then
   echo "FAILED passes: ${failed[*]}" >&2
   exit 1
 fi
-echo "Both passes (release, sanitizer) passed."
+echo "All three passes (release, sanitizer, aarch64) passed."

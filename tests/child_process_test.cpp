@@ -51,6 +51,7 @@ TEST(ChildProcess, CapturesStdoutAndIgnoresStatusAndStderr) {
 }
 
 TEST(ChildProcess, MissingProgramIsTheOsError) {
+  if (testing_util::emulated()) GTEST_SKIP() << testing_util::kEmulatedSpawn;
   const auto output = run("no-such-program-oskel", {}, seconds(5));
   ASSERT_FALSE(output);
   EXPECT_EQ(output.error().text(), "No such file or directory (os error 2)");

@@ -28,6 +28,13 @@ HERE = Path(__file__).resolve().parent
 BINARY = os.environ.get("OSKEL_BINARY") or str(HERE.parent.parent / "build/oskel_info")
 # A sanitizer build reserves terabytes of address space: no address-space cap fits it.
 SANITIZED = os.environ.get("OSKEL_SANITIZED") == "1"
+# The command a binary of another architecture runs under (a cross build's tests set it, e.g.
+# /usr/bin/qemu-aarch64-static): always named, never left to binfmt_misc. It runs inside the
+# namespace too, so it must be a static program outside /tmp and /opt.
+EMULATOR = shlex.split(os.environ.get("OSKEL_EMULATOR", ""))
+# Where a run under qemu-user is not what it is on a host of the binary's own architecture.
+EMULATED_SPAWN = ("under qemu-user a package tool that cannot be started is a child that exits "
+                  "with status 127, not an ENOENT from posix_spawn")
 # Where each run's work directory goes. Without E2E_WORK (a suite run by hand) it is a private
 # directory that is removed when the suite ends, failed runs included.
 WORK_ROOT = os.environ.get("E2E_WORK")
@@ -91,6 +98,8 @@ def requirements_missing():
         return reason
     if not os.access(BINARY, os.X_OK):
         return f"no built binary at {BINARY}: build it, or set OSKEL_BINARY to it"
+    if EMULATOR and not os.access(EMULATOR[0], os.X_OK):
+        return f"no emulator at {EMULATOR[0]} (OSKEL_EMULATOR): scripts/setup.sh aarch64 installs it"
     return None
 
 
@@ -167,7 +176,8 @@ def run(plan: Run) -> Result:
     extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
     binary = q(str(view / "exe" / Path(BINARY).name))
     tool_path = q(f"PATH={VIEW}/stage/bin:{VIEW}/utils")
-    invoke = (f"{plan.wrapper} env {tool_path} {extra} {binary} "
+    emulator = " ".join(q(word) for word in EMULATOR)
+    invoke = (f"{plan.wrapper} env {tool_path} {extra} {emulator} {binary} "
               f"{' '.join(q(a) for a in plan.args)}")
     out, err, rc = q(f"{VIEW}/stdout"), q(f"{VIEW}/stderr"), q(f"{VIEW}/rc")
     redirect = {

@@ -4,7 +4,7 @@ import os
 import unittest
 
 from archive_reader import read_archive
-from harness import ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase
+from harness import EMULATED_SPAWN, EMULATOR, ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase
 
 ENOENT = "No such file or directory (os error 2)"
 ENXIO = "No such device or address (os error 6)"
@@ -136,6 +136,7 @@ class PackageDetails(E2ETestCase):
             self.assertEqual(self.package_file(r), b"package keldra-oskel is not installed\n")
             self.assertNotIn("package details", r.stderr)
 
+    @unittest.skipIf(EMULATOR, EMULATED_SPAWN)
     def test_missing_rpm(self):
         r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={},
                            env={"PATH": "/nonexistent"})

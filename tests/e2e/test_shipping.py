@@ -1,7 +1,9 @@
 """The tool as shipped: the .deb installed with dpkg, and the fleet playbook run with Ansible.
 
 Both run in a private mount namespace with overlays on /etc, /usr and /var, so dpkg and
-Ansible change nothing on the host.
+Ansible change nothing on the host. A package of another architecture (a cross build's) is
+installed there too, its architecture added to that namespace's dpkg, and its binary run under
+the emulator.
 """
 
 import os
@@ -12,7 +14,7 @@ import unittest
 from pathlib import Path
 
 from archive_reader import read_archive
-from harness import BINARY, HERE, VIEW, WORK_ROOT, E2ETestCase, run_in_namespace
+from harness import BINARY, EMULATOR, HERE, VIEW, WORK_ROOT, E2ETestCase, run_in_namespace
 
 DEB = os.environ.get("OSKEL_DEB", "")
 REPO = HERE.parent.parent
@@ -57,13 +59,16 @@ class Shipping(E2ETestCase):
     def test_deb_installs_runs_and_removes_cleanly(self):
         if not DEB or not os.path.exists(DEB):
             self.fail(f"no package at OSKEL_DEB={DEB!r}: the packages test builds it")
+        emulator = " ".join(shlex.quote(word) for word in EMULATOR)
         _, out = self.run_script(f"""
+arch=$(dpkg-deb -f {VIEW}/pkg.deb Architecture)
+[ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --add-architecture "$arch"
 dpkg --log=/dev/null --no-triggers -i {VIEW}/pkg.deb
 test "$(command -v oskel_info)" = /usr/bin/oskel_info
 test -f /usr/share/man/man1/oskel_info.1.gz
-oskel_info --help > {VIEW}/help.txt
+{emulator} "$(command -v oskel_info)" --help > {VIEW}/help.txt
 mkdir /tmp/run
-TMPDIR=/tmp/run PATH=/nonexistent /usr/bin/oskel_info > {VIEW}/stdout 2> {VIEW}/stderr
+TMPDIR=/tmp/run PATH=/nonexistent {emulator} /usr/bin/oskel_info > {VIEW}/stdout 2> {VIEW}/stderr
 tar -tzf /tmp/run/oskel-data.tar.gz > {VIEW}/members
 dpkg --log=/dev/null --no-triggers -r oskel-info
 test ! -e /usr/bin/oskel_info
@@ -78,7 +83,13 @@ echo removed
     def test_playbook_as_its_readme_shows_with_tmp_noexec(self):
         """The README's command, pasted in a copy of the repository's root after run.sh built
         build/oskel_info, against the shipped inventory, on a host whose /tmp is noexec. An
-        inventory without hosts fails and says so."""
+        inventory without hosts fails and says so. The binary is picked by the host's
+        architecture: said to be aarch64, the host gets oskel_binary_aarch64; said to be
+        riscv64, it fails and names it."""
+        if EMULATOR:
+            self.skipTest("the playbook runs the binary as the host's own program, and this "
+                          "host runs the aarch64 one only under the emulator; the x86_64 pass "
+                          "runs the playbook, an aarch64 host's choice of binary included")
         if shutil.which("ansible-playbook") is None:
             reason = ("ansible-playbook is not installed; scripts/setup.sh test installs "
                       "ansible-core")
@@ -106,6 +117,11 @@ if ansible-playbook -i no-such-inventory.ini contrib/ansible/collect.yml > {VIEW
 then echo "a run without hosts succeeded"; exit 1; fi
 {command}
 ls -A /tmp /var/tmp > {VIEW}/tmp-left
+playbook="ansible-playbook -i contrib/ansible/inventory.ini contrib/ansible/collect.yml"
+$playbook -e ansible_architecture=aarch64 -e oskel_binary_aarch64=build/oskel_info \
+  -e oskel_binary_x86_64=no-such-binary -e dest=as-aarch64 > {VIEW}/as-aarch64 2>&1
+if $playbook -e ansible_architecture=riscv64 > {VIEW}/as-riscv64 2>&1
+then echo "a riscv64 host got a binary"; exit 1; fi
 """, {"repo/build/oskel_info": BINARY, "repo/contrib/ansible/collect.yml": ANSIBLE / "collect.yml",
       "repo/contrib/ansible/inventory.ini": ANSIBLE / "inventory.ini"})
         self.assertIn("The inventory names no host", (work / "no-host").read_text())
@@ -119,6 +135,10 @@ ls -A /tmp /var/tmp > {VIEW}/tmp-left
         self.assertIn("oskel-data/keldra-oskel.cfg", members)
         left = [n for n in (work / "tmp-left").read_text().split() if ".oskel" in n]
         self.assertEqual(left, [], "the playbook left its directories on the host")
+        self.assertTrue((work / "repo/as-aarch64/localhost/oskel-data.tar.gz").exists(),
+                        (work / "as-aarch64").read_text())
+        self.assertIn("localhost is of architecture riscv64: oskel_info is built for x86_64 "
+                      "and aarch64 hosts only.", (work / "as-riscv64").read_text())
 
 if __name__ == "__main__":
     unittest.main()
