@@ -133,12 +133,6 @@ Result<UniqueFd> open_for_reading(const std::string& path) {
   return fd;
 }
 
-Result<std::string> read_file(const std::string& path, std::size_t max_size) {
-  auto fd = open_for_reading(path);
-  if (!fd) return std::unexpected(fd.error());
-  return read_all(fd->get(), max_size);
-}
-
 Result<> write_file(const std::string& path, std::string_view data) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return os_error(errno);

@@ -84,10 +84,6 @@ Result<std::string> read_all(int fd, std::size_t max_size);
 // up (its reads then find no data).
 Result<UniqueFd> open_for_reading(const std::string& path);
 
-// Opens as open_for_reading does and reads the whole file, failing with EFBIG beyond
-// `max_size` bytes.
-Result<std::string> read_file(const std::string& path, std::size_t max_size);
-
 // Creates or truncates `path` (permission bits 0666 before the umask) and writes `data`.
 Result<> write_file(const std::string& path, std::string_view data);
 

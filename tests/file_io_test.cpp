@@ -42,7 +42,12 @@ TEST(ReadChunks, StopsAtTheLimitAndAtTheFirstSinkError) {
   EXPECT_EQ(read.error().text(), "No space left on device (os error 28)");
 }
 
-TEST(ReadFile, BoundedWholeFileRead) {
+TEST(ReadAll, BoundedWholeFileRead) {
+  const auto read_file = [](const std::string& path, std::size_t max_size) -> Result<std::string> {
+    auto fd = open_for_reading(path);
+    if (!fd) return std::unexpected(fd.error());
+    return read_all(fd->get(), max_size);
+  };
   TempDir tmp;
   write_text(tmp / "f", "12345");
   EXPECT_EQ(read_file(tmp / "f", 5).value(), "12345");

@@ -110,8 +110,9 @@ Result<> save_tool_output(const std::string& package_file, std::string_view pack
   Utf8Stream utf8;
   ListingFilter rows(file.get(), package_name);
   const auto keep = [&](std::string_view chunk) -> Result<> {
-    if (const auto error = utf8.feed(chunk))
+    if (const auto error = utf8.feed(chunk)) {
       return fail(ErrorKind::kOther, utf8_error_text(*error));
+    }
     return filter_rows ? rows.feed(chunk) : write_all(file.get(), chunk);
   };
   // The tool's exit status and standard error say nothing we keep.
