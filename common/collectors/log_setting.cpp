@@ -191,8 +191,6 @@ bool LogSettingReader::take(unsigned char c) {
 bool LogSettingReader::take_structure(unsigned char c) {
   if (is_whitespace(c)) return true;
   switch (state_) {
-    case State::kValue:
-      break;
     case State::kArrayFirst:
       if (c == ']') {
         close();
@@ -246,10 +244,11 @@ bool LogSettingReader::take_structure(unsigned char c) {
       fail_at(kTrailingCharacters, c);
       return true;
     default:
-      return true;
+      return take_value_start(c);
   }
+}
 
-  // A value starts.
+bool LogSettingReader::take_value_start(unsigned char c) {
   switch (c) {
     case '[':
     case '{':
@@ -263,15 +262,12 @@ bool LogSettingReader::take_structure(unsigned char c) {
       begin_string(false);
       return true;
     case 't':
-      ident_rest_ = "rue";
-      break;
     case 'f':
-      ident_rest_ = "alse";
-      break;
     case 'n':
-      ident_rest_ = "ull";
-      break;
-    case '-':
+      begin_value();
+      ident_rest_ = c == 't' ? "rue" : c == 'f' ? "alse" : "ull";
+      state_ = State::kIdent;
+      return true;
     default:
       if (c != '-' && !is_digit(c)) {
         fail_at(kExpectedValue, c);
@@ -283,72 +279,90 @@ bool LogSettingReader::take_structure(unsigned char c) {
       digits_dropped_ = false;
       is_float_ = false;
       state_ = State::kNumberStart;
-      return c == '-';
+      return c == '-';  // a digit is the number's first
   }
-  begin_value();
-  state_ = State::kIdent;
-  return true;
 }
 
 // The number's grammar, and its value as far as telling overflow needs it.
 bool LogSettingReader::take_number(unsigned char c) {
-  const auto digit = static_cast<std::uint64_t>(c - '0');
   switch (state_) {
     case State::kNumberStart:
-      if (c == '0') {
-        state_ = State::kNumberZero;
-      } else if (is_digit(c)) {
-        significand_ = digit;
-        state_ = State::kNumberInt;
-      } else {
-        fail_at(kInvalidNumber, c);
-      }
-      return true;
     case State::kNumberZero:
-      if (is_digit(c)) {
-        fail_at(kInvalidNumber, c);
-        return true;
-      }
-      break;
     case State::kNumberInt:
-      if (!is_digit(c)) break;
-      // Past a u64's reach the digits only scale the value.
-      if (digits_dropped_ || overflows<std::uint64_t>(significand_, digit,
-                                                      std::numeric_limits<std::uint64_t>::max())) {
-        digits_dropped_ = true;
-        is_float_ = true;
-        ++exponent_;
-      } else {
-        significand_ = significand_ * 10 + digit;
-      }
-      return true;
+      return take_integer_digit(c);
     case State::kFractionFirst:
     case State::kFraction:
-      if (is_digit(c)) {
-        // Once the significand is full, later fraction digits are ignored.
-        if (state_ == State::kFractionFirst) digits_dropped_ = false;
-        if (!digits_dropped_ &&
-            overflows<std::uint64_t>(significand_, digit,
-                                     std::numeric_limits<std::uint64_t>::max())) {
-          digits_dropped_ = true;
-        }
-        if (!digits_dropped_) {
-          significand_ = significand_ * 10 + digit;
-          --exponent_;
-        }
-        state_ = State::kFraction;
-        return true;
-      }
-      if (state_ == State::kFractionFirst) {
-        fail_at(kInvalidNumber, c);
-        return true;
-      }
-      if (c == 'e' || c == 'E') {
-        state_ = State::kExponentStart;
-        return true;
-      }
-      if (end_number()) end_value();
-      return false;
+      return take_fraction_digit(c);
+    default:
+      return take_exponent_digit(c);
+  }
+}
+
+bool LogSettingReader::take_integer_digit(unsigned char c) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  const auto digit = static_cast<std::uint64_t>(c - '0');
+  if (state_ == State::kNumberStart) {
+    if (!is_digit(c)) {
+      fail_at(kInvalidNumber, c);
+    } else {
+      significand_ = digit;
+      state_ = c == '0' ? State::kNumberZero : State::kNumberInt;
+    }
+    return true;
+  }
+  if (is_digit(c)) {
+    if (state_ == State::kNumberZero) {
+      fail_at(kInvalidNumber, c);
+    } else if (digits_dropped_ || overflows(significand_, digit, kMax)) {
+      // Past a u64's reach the digits only scale the value.
+      digits_dropped_ = true;
+      is_float_ = true;
+      ++exponent_;
+    } else {
+      significand_ = significand_ * 10 + digit;
+    }
+    return true;
+  }
+  if (c == '.' || c == 'e' || c == 'E') {
+    is_float_ = true;
+    // The fraction starts a new count of digits that fit.
+    digits_dropped_ = false;
+    state_ = c == '.' ? State::kFractionFirst : State::kExponentStart;
+    return true;
+  }
+  if (end_number()) end_value();
+  return false;
+}
+
+bool LogSettingReader::take_fraction_digit(unsigned char c) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (is_digit(c)) {
+    // Once the significand is full, later digits are ignored.
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (!digits_dropped_ && overflows(significand_, digit, kMax)) digits_dropped_ = true;
+    if (!digits_dropped_) {
+      significand_ = significand_ * 10 + digit;
+      --exponent_;
+    }
+    state_ = State::kFraction;
+    return true;
+  }
+  if (state_ == State::kFractionFirst) {
+    fail_at(kInvalidNumber, c);
+    return true;
+  }
+  if (c == 'e' || c == 'E') {
+    state_ = State::kExponentStart;
+    return true;
+  }
+  if (end_number()) end_value();
+  return false;
+}
+
+bool LogSettingReader::take_exponent_digit(unsigned char c) {
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  const auto digit = static_cast<std::int32_t>(c - '0');
+  switch (state_) {
     case State::kExponentStart:
       state_ = State::kExponentFirst;
       exponent_positive_ = c != '-';
@@ -357,46 +371,28 @@ bool LogSettingReader::take_number(unsigned char c) {
       return c == '+' || c == '-';
     case State::kExponentFirst:
       if (is_digit(c)) {
-        exponent_digits_ = static_cast<std::int32_t>(digit);
+        exponent_digits_ = digit;
         state_ = State::kExponent;
       } else {
         fail_at(kInvalidNumber, c);
       }
       return true;
-    case State::kExponent:
-      if (!is_digit(c)) {
-        if (end_number()) end_value();
-        return false;
-      }
-      if (exponent_overflow_) return true;
-      if (overflows<std::int32_t>(exponent_digits_, static_cast<std::int32_t>(digit),
-                                  std::numeric_limits<std::int32_t>::max())) {
-        // An exponent beyond i32: infinity is an error, zero is what a tiny number gives.
-        if (significand_ != 0 && exponent_positive_) {
-          fail_at(kNumberOutOfRange, c);
-        }
-        exponent_overflow_ = true;
-      } else {
-        exponent_digits_ = exponent_digits_ * 10 + static_cast<std::int32_t>(digit);
-      }
-      return true;
     default:
-      return true;
+      break;
   }
-
-  // After the integer part.
-  if (c == '.') {
-    is_float_ = true;
-    state_ = State::kFractionFirst;
-    return true;
+  if (!is_digit(c)) {
+    if (end_number()) end_value();
+    return false;
   }
-  if (c == 'e' || c == 'E') {
-    is_float_ = true;
-    state_ = State::kExponentStart;
-    return true;
+  if (exponent_overflow_) return true;
+  if (overflows(exponent_digits_, digit, kMax)) {
+    // An exponent beyond i32: infinity is an error, zero is what a tiny number gives.
+    if (significand_ != 0 && exponent_positive_) fail_at(kNumberOutOfRange, c);
+    exponent_overflow_ = true;
+  } else {
+    exponent_digits_ = exponent_digits_ * 10 + digit;
   }
-  if (end_number()) end_value();
-  return false;
+  return true;
 }
 
 bool LogSettingReader::end_number() {

@@ -54,7 +54,11 @@ class LogSettingReader {
   // Takes a run of plain string bytes at the start of `bytes`; how many.
   std::size_t take_string_run(std::string_view bytes);
   bool take_structure(unsigned char c);
+  bool take_value_start(unsigned char c);
   bool take_number(unsigned char c);
+  bool take_integer_digit(unsigned char c);
+  bool take_fraction_digit(unsigned char c);
+  bool take_exponent_digit(unsigned char c);
   bool take_string(unsigned char c);
   bool take_hex_digit(unsigned char c);
 
