@@ -49,6 +49,14 @@ int hex_digit(unsigned char c) {
   return -1;
 }
 
+// The byte a one-letter escape stands for; 0 when the letter is no escape.
+char unescaped(unsigned char c) {
+  constexpr std::string_view kLetters = "\"\\/bfnrt";
+  constexpr std::string_view kBytes = "\"\\/\b\f\n\r\t";
+  const auto at = kLetters.find(static_cast<char>(c));
+  return at == std::string_view::npos ? 0 : kBytes[at];
+}
+
 // Whether value * 10 + digit exceeds `max`.
 template <typename T>
 bool overflows(T value, T digit, T max) {
@@ -436,43 +444,16 @@ bool LogSettingReader::take_string(unsigned char c) {
         append(std::string_view(reinterpret_cast<const char*>(&c), 1));
       }
       return true;
-    case State::kEscape: {
-      char decoded = 0;
-      switch (c) {
-        case '"':
-        case '\\':
-        case '/':
-          decoded = static_cast<char>(c);
-          break;
-        case 'b':
-          decoded = '\b';
-          break;
-        case 'f':
-          decoded = '\f';
-          break;
-        case 'n':
-          decoded = '\n';
-          break;
-        case 'r':
-          decoded = '\r';
-          break;
-        case 't':
-          decoded = '\t';
-          break;
-        case 'u':
-          hex_count_ = 0;
-          hex_value_ = 0;
-          bad_hex_at_.reset();
-          state_ = State::kHex;
-          return true;
-        default:
-          fail_at(kInvalidEscape, c);
-          return true;
+    case State::kEscape:
+      if (c == 'u') {
+        begin_hex();
+      } else if (const char decoded = unescaped(c); decoded != 0) {
+        append(std::string_view(&decoded, 1));
+        state_ = State::kString;
+      } else {
+        fail_at(kInvalidEscape, c);
       }
-      append(std::string_view(&decoded, 1));
-      state_ = State::kString;
       return true;
-    }
     case State::kSurrogateBackslash:
     case State::kSurrogateU:
       if (c != (state_ == State::kSurrogateBackslash ? '\\' : 'u')) {
@@ -480,15 +461,19 @@ bool LogSettingReader::take_string(unsigned char c) {
       } else if (state_ == State::kSurrogateBackslash) {
         state_ = State::kSurrogateU;
       } else {
-        hex_count_ = 0;
-        hex_value_ = 0;
-        bad_hex_at_.reset();
-        state_ = State::kHex;
+        begin_hex();
       }
       return true;
     default:
       return true;
   }
+}
+
+void LogSettingReader::begin_hex() {
+  hex_count_ = 0;
+  hex_value_ = 0;
+  bad_hex_at_.reset();
+  state_ = State::kHex;
 }
 
 // The four digits are read whole before a bad one counts (fewer before the end of the input
@@ -534,23 +519,18 @@ void LogSettingReader::append(std::string_view bytes) {
 }
 
 void LogSettingReader::append_code_point(std::uint32_t code_point) {
-  char bytes[4];
-  std::size_t size = 0;
   if (code_point < 0x80) {
-    bytes[size++] = static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    bytes[size++] = static_cast<char>(0xC0 | (code_point >> 6));
-    bytes[size++] = static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    bytes[size++] = static_cast<char>(0xE0 | (code_point >> 12));
-    bytes[size++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[size++] = static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    bytes[size++] = static_cast<char>(0xF0 | (code_point >> 18));
-    bytes[size++] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    bytes[size++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[size++] = static_cast<char>(0x80 | (code_point & 0x3F));
+    const char byte = static_cast<char>(code_point);
+    append({&byte, 1});
+    return;
   }
+  // A lead byte of 2, 3 or 4 bytes' length, then 6 bits in each continuation byte.
+  const std::size_t size = code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+  char bytes[4];
+  for (std::size_t i = size - 1; i > 0; --i, code_point >>= 6) {
+    bytes[i] = static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+  bytes[0] = static_cast<char>((0xF00 >> size) | code_point);
   append({bytes, size});
 }
 

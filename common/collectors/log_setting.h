@@ -60,6 +60,7 @@ class LogSettingReader {
   bool take_fraction_digit(unsigned char c);
   bool take_exponent_digit(unsigned char c);
   bool take_string(unsigned char c);
+  void begin_hex();
   bool take_hex_digit(unsigned char c);
 
   void fail(const char* description, Position at);
