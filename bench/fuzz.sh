@@ -14,7 +14,7 @@ targets=("$@")
 ((${#targets[@]} > 0)) || targets=(log_location release tar_header)
 
 missing=()
-for package in clang-19 libclang-rt-19-dev nlohmann-json3-dev; do
+for package in clang-19 libclang-rt-19-dev; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
 done
 if ((${#missing[@]} > 0)); then
@@ -23,7 +23,7 @@ if ((${#missing[@]} > 0)); then
 fi
 
 declare -A sources=(
-  [log_location]="common/collectors/log_location.cpp common/json_text.cpp"
+  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/file_io.cpp common/process.cpp"
   [release]="common/collectors/system.cpp common/file_io.cpp"
   [tar_header]="common/archive/tar_header.cpp"
 )

@@ -3,6 +3,7 @@
 //   oskel_bench archive DIR       archive DIR into DIR.tar.gz as the archive stage does
 //   oskel_bench zlib FILE         gzip FILE at level 6 with zlib alone, output discarded
 //   oskel_bench copy SRC DST      copy_file every file of SRC into DST
+//   oskel_bench logs CONFIG DST   the log stage: read CONFIG's log setting, copy the logs to DST
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "common/archive/archive.h"
+#include "common/collectors/log_files.h"
 #include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/path.h"
@@ -68,11 +70,18 @@ int copy(const std::string& source_dir, const std::string& destination_dir) {
   return 0;
 }
 
+int logs(const std::string& config, const std::string& destination_dir) {
+  const auto collected = common::collectors::collect_log_files(config, destination_dir);
+  if (!collected) std::fprintf(stderr, "%s\n", collected.error().text().c_str());
+  return collected ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: oskel_bench archive DIR | zlib FILE | copy SRC DST\n");
+    std::fprintf(stderr,
+                 "usage: oskel_bench archive DIR | zlib FILE | copy SRC DST | logs CONFIG DST\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -83,6 +92,8 @@ int main(int argc, char** argv) {
     work = [&] { return zlib_only(argv[2]); };
   } else if (mode == "copy" && argc >= 4) {
     work = [&] { return copy(argv[2], argv[3]); };
+  } else if (mode == "logs" && argc >= 4) {
+    work = [&] { return logs(argv[2], argv[3]); };
   } else {
     return 2;
   }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # setup.sh build|test [aarch64]: installs what is missing on Debian 12, quietly (one summary
 # line; apt's own output only when it fails).
-#   build    what building and running oskel_info needs: the compiler, CMake, zlib, nlohmann-json
+#   build    what building and running oskel_info needs: the compiler, CMake, zlib
 #   test     that, and what the test suite, the packages, the manual-page lint, the format check
 #            and the playbook test need
 #   aarch64  also the same for the aarch64 cross build (cmake/aarch64-linux-gnu.cmake): the
@@ -11,7 +11,7 @@
 set -euo pipefail
 
 build=(
-  g++ make cmake libc6-dev zlib1g-dev nlohmann-json3-dev
+  g++ make cmake libc6-dev zlib1g-dev
 )
 test=(
   "${build[@]}"

@@ -1,13 +1,12 @@
 #include "common/collectors/log_files.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
 #include <vector>
 
 #include "common/collectors/log_location.h"
+#include "common/collectors/log_setting.h"
 #include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/path.h"
@@ -42,38 +41,12 @@ Result<std::vector<Selected>> select_log_files(const LogLocation& location) {
   }
 }
 
-// The "logging" / "log_file" setting of the configuration file. A seekable file is read twice
-// in chunks, once for its size and UTF-8 and once to parse it, so memory stays small whatever
-// its size; anything else (a FIFO) can only be read once, whole. A file rewritten between the
-// two passes is parsed as it then stands, within the size the first pass found.
-Result<std::string> configured_log_file(const std::string& config_path) {
-  auto fd = open_for_reading(config_path);
-  if (!fd) return std::unexpected(fd.error());
-  if (::lseek(fd->get(), 0, SEEK_CUR) < 0) {
-    auto text = read_all(fd->get(), kWholeFileLimit);
-    if (!text) return std::unexpected(text.error());
-    if (validate_utf8(*text)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
-    return read_log_file_setting(*text);
-  }
-  // Read on past a UTF-8 error: a read error or a file too large comes first.
-  Utf8Stream utf8;
-  bool valid = true;
-  char buffer[64 * 1024];
-  auto size = read_chunks(fd->get(), buffer, kWholeFileLimit + 1, [&](std::string_view chunk) {
-    if (valid) valid = !utf8.feed(chunk);
-    return Result<>();
-  });
-  if (!size) return std::unexpected(size.error());
-  if (*size > kWholeFileLimit) return os_error(EFBIG);
-  if (!valid || utf8.finish()) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
-  if (::lseek(fd->get(), 0, SEEK_SET) < 0) return os_error(errno);
-  return read_log_file_setting(fd->get(), *size);
-}
-
 }  // namespace
 
 Result<> collect_log_files(const std::string& config_path, const std::string& output_dir) {
-  auto setting = configured_log_file(config_path);
+  auto config = open_for_reading(config_path);
+  if (!config) return std::unexpected(config.error());
+  auto setting = read_log_file_setting(config->get());
   if (!setting) return std::unexpected(setting.error());
   auto location = split_log_location(*setting);
   if (!location) return std::unexpected(location.error());

@@ -1,31 +1,9 @@
 #include "common/collectors/log_location.h"
 
 #include <cstddef>
-#include <optional>
-#include <utility>
 #include <vector>
 
-#include "common/json_text.h"
-
 namespace common::collectors {
-
-namespace {
-
-Result<std::string> log_file_setting(Result<std::optional<std::string>> log_file) {
-  if (!log_file) return std::unexpected(log_file.error());
-  if (!*log_file) return fail(ErrorKind::kInvalidInput, "Failed to read log location from config");
-  return std::move(**log_file);
-}
-
-}  // namespace
-
-Result<std::string> read_log_file_setting(std::string_view config_text) {
-  return log_file_setting(find_nested_string_strict(config_text, "logging", "log_file"));
-}
-
-Result<std::string> read_log_file_setting(int config_fd, std::uint64_t size) {
-  return log_file_setting(find_nested_string_strict(config_fd, size, "logging", "log_file"));
-}
 
 Result<LogLocation> split_log_location(std::string_view location) {
   const bool absolute = location.starts_with('/');

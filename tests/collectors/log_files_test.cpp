@@ -1,5 +1,6 @@
 #include "common/collectors/log_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,9 +23,9 @@ using testing_util::write_text;
 
 class LogFilesTest : public ::testing::Test {
  protected:
-  LogFilesTest() {
-    ::mkdir(logs_.c_str(), 0755);
-    ::mkdir(out_.c_str(), 0700);
+  void SetUp() override {
+    ASSERT_EQ(::mkdir(logs_.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(out_.c_str(), 0700), 0);
   }
 
   void configure(const std::string& location) {
@@ -50,11 +51,11 @@ TEST_F(LogFilesTest, CopiesEveryNonDirectoryWhoseNameContainsTheLogName) {
   write_text(logs_ + "/.agent.log.swp", "swap\n");
   write_text(logs_ + "/other.txt", "no\n");
   write_text(logs_ + "/AGENT.LOG", "no\n");
-  ::mkdir((logs_ + "/agent.log.d").c_str(), 0755);
+  ASSERT_EQ(::mkdir((logs_ + "/agent.log.d").c_str(), 0755), 0);
   write_text(logs_ + "/agent.log.d/agent.log", "inside\n");
-  ::mkdir((tmp_ / "elsewhere").c_str(), 0755);
-  ::symlink((tmp_ / "elsewhere").c_str(), (logs_ + "/agent.log.dirlink").c_str());
-  ::symlink((logs_ + "/agent.log").c_str(), (logs_ + "/agent.log.link").c_str());
+  ASSERT_EQ(::mkdir((tmp_ / "elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((tmp_ / "elsewhere").c_str(), (logs_ + "/agent.log.dirlink").c_str()), 0);
+  ASSERT_EQ(::symlink((logs_ + "/agent.log").c_str(), (logs_ + "/agent.log.link").c_str()), 0);
   configure(logs_ + "/agent.log");
 
   ASSERT_TRUE(collect_log_files(config_, out_));
@@ -75,8 +76,9 @@ TEST_F(LogFilesTest, EveryEntryIsTriedAndTheFirstFailureIsTheStages) {
   for (const char* name : {"a.log.1", "a.log.2", "a.log.3", "a.log.4"}) {
     write_text(logs_ + "/" + name, name);
   }
-  ::symlink((tmp_ / "nowhere").c_str(), (logs_ + "/a.log.dangling").c_str());
-  ::close(testing_util::make_socket(logs_ + "/a.log.sock"));
+  ASSERT_EQ(::symlink((tmp_ / "nowhere").c_str(), (logs_ + "/a.log.dangling").c_str()), 0);
+  UniqueFd socket(testing_util::make_socket(logs_ + "/a.log.sock"));
+  ASSERT_TRUE(socket.valid());
   configure(logs_ + "/a.log");
   const auto result = collect_log_files(config_, out_);
   ASSERT_FALSE(result);
@@ -92,7 +94,7 @@ TEST_F(LogFilesTest, EveryEntryIsTriedAndTheFirstFailureIsTheStages) {
 }
 
 TEST_F(LogFilesTest, FifoMatchIsRefusedWithoutWaiting) {
-  ::mkfifo((logs_ + "/a.log").c_str(), 0644);
+  ASSERT_EQ(::mkfifo((logs_ + "/a.log").c_str(), 0644), 0);
   configure(logs_ + "/a.log");
   const auto result = collect_log_files(config_, out_);
   ASSERT_FALSE(result);
@@ -101,33 +103,36 @@ TEST_F(LogFilesTest, FifoMatchIsRefusedWithoutWaiting) {
 }
 
 TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
-  const auto error_of = [&] {
-    const auto result = collect_log_files(config_, out_);
-    return result ? std::string("ok") : result.error().text();
-  };
-  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
-  write_text(config_, "{\"logging\": {\"log_file\": \"\xFF\"}}");
-  EXPECT_EQ(error_of(), "stream did not contain valid UTF-8");
-  configure(tmp_ / "missing/a.log");
-  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
-  configure("agent.log");
-  EXPECT_EQ(error_of(), "No such file or directory (os error 2)");
-  write_text(tmp_ / "plain", "");
-  configure(tmp_ / "plain/a.log");
-  EXPECT_EQ(error_of(), "Not a directory (os error 20)");
-  configure(logs_ + "\\u0000x/a.log");
-  EXPECT_EQ(error_of(), "file name contained an unexpected NUL byte");
-  // A NUL in the name part lists fine and selects nothing.
+  using namespace std::string_literals;
   write_text(logs_ + "/a.log", "x");
-  configure(logs_ + "/a.log\\u0000");
-  EXPECT_EQ(error_of(), "ok");
+  write_text(tmp_ / "plain", "");
+  const std::string no_entry = "No such file or directory (os error 2)";
+  const struct {
+    std::string location;  // the configured log file; empty: no configuration file
+    std::string expected;
+  } cases[] = {
+      {"", no_entry},
+      {tmp_ / "missing/a.log", no_entry},
+      {"agent.log", no_entry},
+      {tmp_ / "plain/a.log", "Not a directory (os error 20)"},
+      {logs_ + "\\u0000x/a.log", "file name contained an unexpected NUL byte"},
+      // A NUL in the name part lists fine and selects nothing.
+      {logs_ + "/a.log\\u0000", "ok"},
+      {"\xFF", "stream did not contain valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    ::unlink(config_.c_str());
+    if (!c.location.empty()) configure(c.location);
+    const auto result = collect_log_files(config_, out_);
+    EXPECT_EQ(result ? "ok" : result.error().text(), c.expected) << c.location;
+  }
   EXPECT_TRUE(collected().empty());
-  ::mkdir((tmp_ / "etc").c_str(), 0755);
+  ASSERT_EQ(::mkdir((tmp_ / "etc").c_str(), 0755), 0);
   EXPECT_EQ(collect_log_files(tmp_ / "etc", out_).error().text(), "Is a directory (os error 21)");
 }
 
-// The configuration is read in 64 KiB chunks, once for its size and UTF-8 and once to parse it:
-// which error wins, and where a chunk ends, must not change the outcome.
+// The configuration is read in 64 KiB chunks: which error wins, and where a chunk ends, must
+// not change the outcome.
 TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
   write_text(logs_ + "/agent.log", "x");
   const std::string setting = "{\"logging\": {\"log_file\": \"" + logs_ + "/agent.log\"}}";
@@ -140,16 +145,14 @@ TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
   } cases[] = {
       {padded(kWholeFileLimit, setting), "ok"},
       {padded(kWholeFileLimit + 1, setting), "File too large (os error 27)"},
-      // Too large comes before bad UTF-8, wherever it is.
+      // Too large comes before bad UTF-8, bad UTF-8 anywhere before a JSON fault.
       {"\xFF" + padded(kWholeFileLimit, setting), "File too large (os error 27)"},
-      {padded(200000, setting) + "\xFF", "stream did not contain valid UTF-8"},
+      {"x" + padded(200000, setting) + "\xFF", "stream did not contain valid UTF-8"},
       // A sequence split between two chunks is whole.
       {"{\"e\": \"" + std::string(65528, 'a') + "\xC3\xA9\", " + setting.substr(1), "ok"},
       {"{\"e\": \"" + std::string(65528, 'a') + "\xC3 \", " + setting.substr(1),
        "stream did not contain valid UTF-8"},
-      {std::string(70000, '\n') + "{",
-       "syntax error while parsing object key - unexpected end "
-       "of input; expected string literal at line 70001 column 1"},
+      {std::string(70000, '\n') + "{", "EOF while parsing an object at line 70001 column 1"},
   };
   for (const auto& c : cases) {
     write_text(config_, c.content);
@@ -159,12 +162,20 @@ TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
   EXPECT_EQ(collected(), std::vector<std::string>{"agent.log"});
 }
 
-TEST_F(LogFilesTest, FifoConfigurationIsReadOnceWhole) {
+// A FIFO is read to its end like a file, with the same checks in the same order.
+TEST_F(LogFilesTest, FifoConfigurationIsReadLikeAFile) {
   ASSERT_EQ(::mkfifo(config_.c_str(), 0600), 0);
   // Without a writer the FIFO reads as empty, without waiting.
   EXPECT_EQ(collect_log_files(config_, out_).error().text(),
-            "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
-            "literal at line 1 column 0");
+            "EOF while parsing a value at line 1 column 0");
+  // Data left in the FIFO by a writer that has gone, kept while a reader holds it open.
+  UniqueFd holder(::open(config_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(holder.valid());
+  UniqueFd writer(::open(config_.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(writer.valid());
+  ASSERT_TRUE(write_all(writer.get(), "\xFF{"));
+  ASSERT_TRUE(writer.close());
+  EXPECT_EQ(collect_log_files(config_, out_).error().text(), "stream did not contain valid UTF-8");
 }
 
 }  // namespace
