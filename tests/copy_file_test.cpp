@@ -1,9 +1,12 @@
 #include "common/copy_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <functional>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -83,6 +86,142 @@ TEST(CopyFile, ProcFilesAreCopiedThoughTheyReportNoSize) {
   TempDir tmp;
   ASSERT_TRUE(copy_file("/proc/self/status", tmp / "dst"));
   EXPECT_NE(read_text(tmp / "dst").find("Name:"), std::string::npos);
+}
+
+blkcnt_t blocks_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_blocks : -1;
+}
+
+// A file of `size` bytes (holes where nothing is written) with `data` at each offset.
+void write_sparse(const std::string& path, off_t size,
+                  const std::vector<std::pair<off_t, std::string>>& data) {
+  write_text(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), size), 0);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (const auto& [offset, bytes] : data) {
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), ssize_t(bytes.size()));
+  }
+  ::close(fd);
+}
+
+// The copy takes no more space than the source: its holes stay holes, its bytes are the same.
+TEST(CopyFile, HolesStayHoles) {
+  constexpr off_t kMiB = 1 << 20;
+  const std::string data(200000, 'd');
+  const struct {
+    const char* name;
+    off_t size;
+    std::vector<std::pair<off_t, std::string>> data;
+  } cases[] = {
+      {"all hole", 8 * kMiB, {}},
+      {"hole at the start", 8 * kMiB + 7, {{8 * kMiB, "a line\n"}}},
+      {"hole at the end", 8 * kMiB, {{0, data}}},
+      {"holes between", 9 * kMiB, {{0, "head"}, {4 * kMiB + 1, data}, {9 * kMiB - 3, "end"}}},
+      {"data only", off_t(data.size()), {{0, data}}},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    write_sparse(tmp / "src", c.size, c.data);
+    ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst")) << c.name;
+    EXPECT_EQ(read_text(tmp / "dst"), read_text(tmp / "src")) << c.name;
+    EXPECT_LE(blocks_of(tmp / "dst"), blocks_of(tmp / "src")) << c.name;
+  }
+}
+
+// Replaces the kernel's copy_file_range for the lifetime of the object.
+class FakeCopyRange {
+ public:
+  explicit FakeCopyRange(decltype(detail::copy_file_range_call) fake) {
+    detail::copy_file_range_call = fake;
+  }
+  ~FakeCopyRange() { detail::copy_file_range_call = &::copy_file_range; }
+  FakeCopyRange(const FakeCopyRange&) = delete;
+  FakeCopyRange& operator=(const FakeCopyRange&) = delete;
+
+  static inline int calls = 0;
+  static inline std::function<void()> before_first;  // changes the source meanwhile
+  static ssize_t real(int in, off_t* in_off, int out, off_t* out_off, size_t n, unsigned flags) {
+    if (calls++ == 0 && before_first) before_first();
+    return ::copy_file_range(in, in_off, out, out_off, n, flags);
+  }
+};
+
+// The copy ends at the size the source had when it was opened, or earlier where it shrank.
+TEST(CopyFile, FileIsCopiedAsItStoodWhenOpened) {
+  TempDir tmp;
+  const std::string src = tmp / "src";
+  const std::string content(300000, 'c');
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string expected;
+  } cases[] = {
+      {"grows",
+       [&] {
+         const int fd = ::open(src.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         EXPECT_EQ(::write(fd, "more\n", 5), 5);
+         ::close(fd);
+       },
+       content},
+      {"shrinks", [&] { ASSERT_EQ(::truncate(src.c_str(), 1000), 0); }, content.substr(0, 1000)},
+  };
+  for (const auto& c : cases) {
+    write_text(src, content);
+    FakeCopyRange fake(&FakeCopyRange::real);
+    FakeCopyRange::calls = 0;
+    FakeCopyRange::before_first = c.change;
+    ASSERT_TRUE(copy_file(src, tmp / "dst")) << c.name;
+    FakeCopyRange::before_first = nullptr;
+    EXPECT_EQ(read_text(tmp / "dst"), c.expected) << c.name;
+  }
+}
+
+// Where the kernel refuses, copies nothing at once (procfs on older kernels) or fails after
+// bytes have moved, read/write carries the copy on; another error at once is the copy's.
+TEST(CopyFile, FallbacksWhenTheKernelCannotCopy) {
+  using Call = decltype(detail::copy_file_range_call);
+  const Call refuses = [](int, off_t*, int, off_t*, size_t, unsigned) -> ssize_t {
+    errno = EXDEV;
+    return -1;
+  };
+  const Call copies_nothing = [](int, off_t*, int, off_t*, size_t, unsigned) -> ssize_t {
+    return 0;
+  };
+  const Call fails_part_way = [](int in, off_t*, int out, off_t*, size_t, unsigned) -> ssize_t {
+    if (FakeCopyRange::calls++ == 0) return ::copy_file_range(in, nullptr, out, nullptr, 4096, 0);
+    errno = EIO;
+    return -1;
+  };
+  const Call fails_at_once = [](int, off_t*, int, off_t*, size_t, unsigned) -> ssize_t {
+    errno = EIO;
+    return -1;
+  };
+  const struct {
+    const char* name;
+    Call call;
+    std::string error;
+  } cases[] = {
+      {"refuses", refuses, ""},
+      {"copies nothing", copies_nothing, ""},
+      {"fails part-way", fails_part_way, ""},
+      {"fails at once", fails_at_once, "Input/output error (os error 5)"},
+  };
+  TempDir tmp;
+  std::string content;
+  for (int i = 0; i < 30000; ++i) content += std::to_string(i) + "\n";
+  write_text(tmp / "src", content);
+  for (const auto& c : cases) {
+    FakeCopyRange fake(c.call);
+    FakeCopyRange::calls = 0;
+    const auto copied = copy_file(tmp / "src", tmp / "dst");
+    EXPECT_EQ(copied ? "" : copied.error().text(), c.error) << c.name;
+    if (copied) {
+      EXPECT_EQ(read_text(tmp / "dst"), content) << c.name;
+    }
+  }
 }
 
 // The kernel clears setuid and setgid on a write by an unprivileged process, so the mode must
