@@ -1,15 +1,19 @@
 #include "common/archive/archive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <map>
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
 #include "tests/test_util.h"
 
 namespace common::archive {
@@ -170,6 +174,59 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   const auto size = read_text(out_ + ".tar.gz").size();
   EXPECT_GT(size, 2 * zeros.size());
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
+}
+
+// Holes are not read but archived as the zeros they hold: each member is the whole file.
+TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
+  const struct {
+    const char* name;
+    off_t size;
+    off_t data_at;  // -1: no data
+  } cases[] = {{"all-hole", 3 << 20, -1},
+               {"hole-first", (3 << 20) + 5, 3 << 20},
+               {"hole-last", 3 << 20, 0},
+               {"hole-around", 5 << 20, (2 << 20) + 1}};
+  const std::string data(300000, 'd');
+  for (const auto& c : cases) {
+    const std::string path = out_ + "/" + c.name;
+    write_text(path, "");
+    ASSERT_EQ(::truncate(path.c_str(), c.size), 0);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto length = std::min<std::size_t>(data.size(), c.size - c.data_at);
+    if (c.data_at >= 0) {
+      ASSERT_EQ(::pwrite(fd, data.data(), length, c.data_at), ssize_t(length));
+    }
+    ::close(fd);
+  }
+  std::map<std::string, std::string> archived;
+  for (const auto& m : archive_members()) archived[m.name] = m.data;
+  for (const auto& c : cases) {
+    EXPECT_TRUE(archived["oskel-data/" + std::string(c.name)] == read_text(out_ + "/" + c.name))
+        << c.name;
+  }
+}
+
+// An interrupted archive is removed; one reached through a link is emptied and the link kept.
+TEST_F(ArchiveTest, InterruptedArchiveIsRemovedOrEmptiedThroughALink) {
+  write_text(out_ + "/a", "a");
+  const std::string target = tmp_ / "elsewhere.tar.gz";
+  for (const bool through_link : {false, true}) {
+    write_text(target, "old archive");
+    if (through_link) {
+      ASSERT_EQ(::symlink(target.c_str(), (out_ + ".tar.gz").c_str()), 0);
+    }
+    EXPECT_EQ(testing_util::in_child([&]() -> std::string {
+                prepare_process();
+                ::raise(SIGTERM);
+                if (archive_output_directory(out_, "oskel-data")) return "archive finished";
+                if (!through_link) return exists(out_ + ".tar.gz") ? "archive left" : "";
+                if (!exists(out_ + ".tar.gz")) return "link removed";
+                return read_text(target).empty() ? "" : "target not emptied";
+              }),
+              "")
+        << (through_link ? "through a link" : "plain");
+  }
 }
 
 TEST_F(ArchiveTest, LongNamesRoundTrip) {
