@@ -178,55 +178,34 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
 
 // Holes are not read but archived as the zeros they hold: each member is the whole file.
 TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
-  const struct {
-    const char* name;
-    off_t size;
-    off_t data_at;  // -1: no data
-  } cases[] = {{"all-hole", 3 << 20, -1},
-               {"hole-first", (3 << 20) + 5, 3 << 20},
-               {"hole-last", 3 << 20, 0},
-               {"hole-around", 5 << 20, (2 << 20) + 1}};
-  const std::string data(300000, 'd');
-  for (const auto& c : cases) {
-    const std::string path = out_ + "/" + c.name;
-    write_text(path, "");
-    ASSERT_EQ(::truncate(path.c_str(), c.size), 0);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const auto length = std::min<std::size_t>(data.size(), c.size - c.data_at);
-    if (c.data_at >= 0) {
-      ASSERT_EQ(::pwrite(fd, data.data(), length, c.data_at), ssize_t(length));
-    }
-    ::close(fd);
-  }
-  std::map<std::string, std::string> archived;
-  for (const auto& m : archive_members()) archived[m.name] = m.data;
-  for (const auto& c : cases) {
-    EXPECT_TRUE(archived["oskel-data/" + std::string(c.name)] == read_text(out_ + "/" + c.name))
-        << c.name;
-  }
+  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
+  write_text(sparse, "head");
+  write_text(hole, "");
+  ASSERT_EQ(::truncate(sparse.c_str(), 5 << 20), 0);
+  ASSERT_EQ(::truncate(hole.c_str(), 3 << 20), 0);
+  const int fd = ::open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "middle", 6, (2 << 20) + 1), 6);
+  ::close(fd);
+  std::map<std::string, std::string> data;
+  for (const auto& m : archive_members()) data[m.name] = m.data;
+  EXPECT_TRUE(data["oskel-data/sparse"] == read_text(sparse));
+  EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
 }
 
-// An interrupted archive is removed; one reached through a link is emptied and the link kept.
-TEST_F(ArchiveTest, InterruptedArchiveIsRemovedOrEmptiedThroughALink) {
-  write_text(out_ + "/a", "a");
+// An interrupted archive reached through a link is emptied, the link kept.
+TEST_F(ArchiveTest, InterruptedArchiveThroughALinkIsEmptied) {
   const std::string target = tmp_ / "elsewhere.tar.gz";
-  for (const bool through_link : {false, true}) {
-    write_text(target, "old archive");
-    if (through_link) {
-      ASSERT_EQ(::symlink(target.c_str(), (out_ + ".tar.gz").c_str()), 0);
-    }
-    EXPECT_EQ(testing_util::in_child([&]() -> std::string {
-                prepare_process();
-                ::raise(SIGTERM);
-                if (archive_output_directory(out_, "oskel-data")) return "archive finished";
-                if (!through_link) return exists(out_ + ".tar.gz") ? "archive left" : "";
-                if (!exists(out_ + ".tar.gz")) return "link removed";
-                return read_text(target).empty() ? "" : "target not emptied";
-              }),
-              "")
-        << (through_link ? "through a link" : "plain");
-  }
+  write_text(target, "old archive");
+  ASSERT_EQ(::symlink(target.c_str(), (out_ + ".tar.gz").c_str()), 0);
+  EXPECT_EQ(testing_util::in_child([&]() -> std::string {
+              prepare_process();
+              ::raise(SIGTERM);
+              if (archive_output_directory(out_, "oskel-data")) return "archive finished";
+              if (!exists(out_ + ".tar.gz")) return "link removed";
+              return read_text(target).empty() ? "" : "target not emptied";
+            }),
+            "");
 }
 
 TEST_F(ArchiveTest, LongNamesRoundTrip) {
