@@ -16,8 +16,8 @@ LAST_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
 SMALL_TMPDIR = "mkdir /tmp/logs; mount -t tmpfs -o size=64m tmpfs /tmp/run; "
 LINE = b"E1234 the same error line, again\n"
 # Appends lines to the log as fast as it can until stopped (or for two minutes at most, should
-# the run hang and the harness give up on the namespace), once the log has passed 1 MiB the run
-# starts. The logs live on a tmpfs of their own that a writer nobody stops fills at 1 GiB.
+# the run hang and the harness give up on the namespace); the run starts once the log has
+# passed 1 MiB. The logs live on a tmpfs of their own, which caps a forgotten writer at 1 GiB.
 WRITER = ("mkdir /tmp/logs; mount -t tmpfs -o size=256m tmpfs /tmp/run; "
           "mount -t tmpfs -o size=1g tmpfs /tmp/logs; "
           "timeout 120 sh -c 'echo $$ > /tmp/writer.pid; "
