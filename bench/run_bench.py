@@ -52,10 +52,10 @@ FLOOR = r"""
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
-static void create(const char* path, int size) {
+static void create(const char* path, int size, int flush) {
   static char data[512];
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) { (void)!write(fd, data, size); close(fd); }
+  if (fd >= 0) { (void)!write(fd, data, size); if (flush) fdatasync(fd); close(fd); }
 }
 int main(void) {
   char dir[4096], a[4200], b[4200], archive[4200];
@@ -64,14 +64,17 @@ int main(void) {
   snprintf(b, sizeof b, "%s/oskelPackageInfo.txt", dir);
   snprintf(archive, sizeof archive, "%s/floor-data.tar.gz", getenv("TMPDIR"));
   mkdir(dir, 0700);
-  create(a, 68);
+  create(a, 68, 0);
   char* argv[] = {"rpm", 0};
   pid_t pid;
   int status;
   if (posix_spawnp(&pid, "rpm", 0, 0, argv, environ) != 0) return 1;
   waitpid(pid, &status, 0);
-  create(b, 0);
-  create(archive, 200);
+  create(b, 0, 0);
+  /* The archive is flushed, and its directory entry with it, as the tool does. */
+  create(archive, 200, 1);
+  int tmp = open(getenv("TMPDIR"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tmp >= 0) { fsync(tmp); close(tmp); }
   unlink(a);
   unlink(b);
   rmdir(dir);
@@ -103,8 +106,9 @@ def main():
                        check=True)
         os.link(stubs / "rpm", stubs / "dpkg-query")
         # The floor: a static program that starts the same stub and waits for it and does the
-        # file-system work a run must do (the directory, two files, the archive file, the
-        # clean-up), i.e. two static execs with their libc start-up and nothing else.
+        # file-system work a run must do (the directory, two files, the archive file and its
+        # flush, the clean-up), i.e. two static execs with their libc start-up and nothing else.
+        # The flush costs what the disk under TMPDIR makes it cost: set TMPDIR to compare.
         floor = Path(work, "floor")
         Path(work, "floor.c").write_text(FLOOR)
         subprocess.run(["cc", "-static", "-Os", "-o", floor, Path(work, "floor.c")], check=True)

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "common/file_io.h"
 #include "common/process.h"
@@ -13,35 +15,89 @@ namespace common {
 
 namespace {
 
-// Falls back to read/write when the kernel cannot copy between these two files.
-Result<> copy_with_read_write(int from, int to) {
-  char buffer[128 * 1024];
-  auto copied = read_chunks(from, buffer, UINT64_MAX,
-                            [to](std::string_view chunk) { return write_all(to, chunk); });
-  if (!copied) return std::unexpected(copied.error());
-  return {};
-}
-
-Result<> copy_bytes(int from, int to) {
-  bool copied_any = false;
-  for (;;) {
+// Copies up to `limit` bytes from where `from` stands to where `to` stands, both offsets
+// advancing. Yields how many were copied: fewer than `limit` only where the source ended.
+Result<std::uint64_t> copy_range(int from, int to, std::uint64_t limit) {
+  std::uint64_t copied = 0;
+  while (copied < limit) {
     if (interrupted()) return interrupted_error();
     // 64 MiB a call: large enough to cost nothing, small enough that an interrupt is seen soon.
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 26, 0);
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - copied, 1 << 26));
+    const ssize_t n = detail::copy_file_range_call(from, nullptr, to, nullptr, want, 0);
     if (n > 0) {
-      copied_any = true;
+      copied += static_cast<std::uint64_t>(n);
       continue;
     }
-    // Some file systems (procfs, sysfs) report nothing to copy kernel-side; read those.
-    if (n == 0) return copied_any ? Result<>() : copy_with_read_write(from, to);
+    if (n == 0) {
+      if (copied > 0) return copied;
+      // Some file systems (procfs, sysfs) report nothing to copy kernel-side; read those.
+      break;
+    }
     const int error = errno;
     if (error == EINTR) continue;
     const bool refused = error == EXDEV || error == EINVAL || error == ENOSYS ||
                          error == EOPNOTSUPP || error == EPERM || error == EBADF;
     // Once bytes have moved, both offsets have advanced together: the fallback carries on.
-    if (refused || copied_any) return copy_with_read_write(from, to);
-    return os_error(error);
+    if (!refused && copied == 0) return os_error(error);
+    break;
   }
+  if (copied == limit) return copied;
+  char buffer[128 * 1024];
+  auto read = read_chunks(from, buffer, limit - copied,
+                          [to](std::string_view chunk) { return write_all(to, chunk); });
+  if (!read) return std::unexpected(read.error());
+  return copied + *read;
+}
+
+// Copies the data regions among the first `size` bytes of `from` to the same offsets of `to`,
+// seeking past the holes. Yields the size the copy must have: `size`, or less where the
+// source has shrunk meanwhile. Where the file system cannot tell data from holes, the rest is
+// copied as it comes.
+Result<std::uint64_t> copy_regions(int from, int to, std::uint64_t size) {
+  std::uint64_t offset = 0;  // both descriptors stand here at the top of the loop
+  while (offset < size) {
+    off_t start = ::lseek(from, static_cast<off_t>(offset), SEEK_DATA);
+    off_t end = static_cast<off_t>(size);
+    if (start < 0) {
+      const int error = errno;
+      if (error != ENXIO) {
+        start = static_cast<off_t>(offset);
+      } else {
+        // No data from here on: a hole up to the end, or the file has shrunk below `offset`.
+        struct stat now;
+        if (::fstat(from, &now) != 0) return os_error(errno);
+        return std::max(offset, std::min(size, static_cast<std::uint64_t>(now.st_size)));
+      }
+    } else {
+      const off_t hole = ::lseek(from, start, SEEK_HOLE);
+      if (hole >= 0) end = std::min(end, hole);
+    }
+    if (static_cast<std::uint64_t>(start) >= size) return size;
+    if (::lseek(from, start, SEEK_SET) < 0 || ::lseek(to, start, SEEK_SET) < 0) {
+      return os_error(errno);
+    }
+    const auto length = static_cast<std::uint64_t>(end - start);
+    auto copied = copy_range(from, to, length);
+    if (!copied) return std::unexpected(copied.error());
+    if (*copied < length) return static_cast<std::uint64_t>(start) + *copied;
+    offset = static_cast<std::uint64_t>(end);
+  }
+  return size;
+}
+
+// Copies the file as it stood when opened (`size` from fstat), keeping its holes.
+Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
+  // A size of 0 may be a file whose size the kernel does not know (procfs): read to its end.
+  if (size == 0 || !to_regular) {
+    auto copied = copy_range(from, to, size == 0 ? UINT64_MAX : size);
+    if (!copied) return std::unexpected(copied.error());
+    return {};
+  }
+  auto end = copy_regions(from, to, size);
+  if (!end) return std::unexpected(end.error());
+  // A hole at the end is no write: the size makes it.
+  if (::ftruncate(to, static_cast<off_t>(*end)) != 0) return os_error(errno);
+  return {};
 }
 
 }  // namespace
@@ -61,12 +117,15 @@ Result<> copy_file(const std::string& source, const std::string& destination) {
   if (!to.valid()) return os_error(errno);
   struct stat destination_stat;
   if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);
-  if (auto copied = copy_bytes(from.get(), to.get()); !copied) return copied;
+  const bool to_regular = S_ISREG(destination_stat.st_mode);
+  if (auto copied = copy_bytes(from.get(), to.get(), to_regular,
+                               static_cast<std::uint64_t>(source_stat.st_size));
+      !copied) {
+    return copied;
+  }
   // The umask must not change the copy's mode. Set after the data: the kernel clears setuid
   // and setgid on a write by an unprivileged process.
-  if (S_ISREG(destination_stat.st_mode) && ::fchmod(to.get(), permissions) != 0) {
-    return os_error(errno);
-  }
+  if (to_regular && ::fchmod(to.get(), permissions) != 0) return os_error(errno);
   return to.close();
 }
 

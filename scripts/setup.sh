@@ -17,6 +17,7 @@ test=(
   "${build[@]}"
   googletest libgtest-dev libgmock-dev                        # unit tests
   python3 tar gzip libarchive-tools file util-linux procps    # black-box tests
+  strace                                                      # black-box: the archive's flush
   clang-format-14                                             # the pinned format check
   rpm rpmlint lintian                                         # packages and their lint
   mandoc groff-base                                           # manual page lint

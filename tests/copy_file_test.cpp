@@ -1,10 +1,14 @@
 #include "common/copy_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <functional>
 #include <stdexcept>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -83,6 +87,103 @@ TEST(CopyFile, ProcFilesAreCopiedThoughTheyReportNoSize) {
   TempDir tmp;
   ASSERT_TRUE(copy_file("/proc/self/status", tmp / "dst"));
   EXPECT_NE(read_text(tmp / "dst").find("Name:"), std::string::npos);
+}
+
+blkcnt_t blocks_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_blocks : -1;
+}
+
+// The copy takes no more space than the source: its holes stay holes, its bytes are the same.
+TEST(CopyFile, HolesStayHoles) {
+  constexpr off_t kMiB = 1 << 20;
+  const std::string data(200000, 'd');
+  const struct {
+    const char* name;
+    off_t size;
+    std::vector<std::pair<off_t, std::string>> data;
+  } cases[] = {
+      {"all hole", 8 * kMiB, {}},
+      {"hole at the start", 8 * kMiB + 7, {{8 * kMiB, "a line\n"}}},
+      {"hole at the end", 8 * kMiB, {{0, data}}},
+      {"holes between", 9 * kMiB, {{0, "head"}, {4 * kMiB + 1, data}, {9 * kMiB - 3, "end"}}},
+      {"data only", off_t(data.size()), {{0, data}}},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    write_text(tmp / "src", "");
+    ASSERT_EQ(::truncate((tmp / "src").c_str(), c.size), 0);
+    const int fd = ::open((tmp / "src").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (const auto& [at, bytes] : c.data)
+      ASSERT_GT(::pwrite(fd, bytes.data(), bytes.size(), at), 0);
+    ::close(fd);
+    ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst")) << c.name;
+    EXPECT_TRUE(read_text(tmp / "dst") == read_text(tmp / "src")) << c.name;
+    EXPECT_LE(blocks_of(tmp / "dst"), blocks_of(tmp / "src")) << c.name;
+  }
+}
+
+// What the copy's kernel call does in the test below.
+std::function<ssize_t(int in, int out, std::size_t length)> kernel_call;
+ssize_t fake_copy_file_range(int in, off_t*, int out, off_t*, std::size_t length, unsigned) {
+  return kernel_call(in, out, length);
+}
+
+// The copy ends at the size the source had when opened, or where it shrank to, whatever the
+// kernel call does: where it refuses, copies nothing at once (procfs on older kernels) or fails
+// after bytes have moved, read/write carries the copy on; another error at once is the copy's.
+TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
+  TempDir tmp;
+  const std::string src = tmp / "src";
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content += std::to_string(i) + "\n";
+  int calls = 0;
+  const auto real = [](int in, int out, std::size_t n) {
+    return ::copy_file_range(in, nullptr, out, nullptr, n, 0);
+  };
+  const auto fail_with = [](int error) {
+    errno = error;
+    return ssize_t(-1);
+  };
+  const struct {
+    const char* name;
+    std::function<ssize_t(int, int, std::size_t)> call;
+    std::string expected;
+  } cases[] = {
+      {"grows",
+       [&](int in, int out, std::size_t n) {
+         if (calls++ == 0) write_text(src, content + "more\n");
+         return real(in, out, n);
+       },
+       content},
+      {"shrinks",
+       [&](int in, int out, std::size_t n) {
+         if (calls++ == 0) {
+           EXPECT_EQ(::truncate(src.c_str(), 1000), 0);
+         }
+         return real(in, out, n);
+       },
+       content.substr(0, 1000)},
+      {"refuses", [&](int, int, std::size_t) { return fail_with(EXDEV); }, content},
+      {"copies nothing", [](int, int, std::size_t) { return ssize_t(0); }, content},
+      {"fails part-way",
+       [&](int in, int out, std::size_t) {
+         return calls++ == 0 ? real(in, out, 4096) : fail_with(EIO);
+       },
+       content},
+      {"fails at once", [&](int, int, std::size_t) { return fail_with(EIO); },
+       "Input/output error (os error 5)"},
+  };
+  detail::copy_file_range_call = &fake_copy_file_range;
+  for (const auto& c : cases) {
+    write_text(src, content);
+    calls = 0;
+    kernel_call = c.call;
+    const auto copied = copy_file(src, tmp / "dst");
+    EXPECT_EQ(copied ? read_text(tmp / "dst") : copied.error().text(), c.expected) << c.name;
+  }
+  detail::copy_file_range_call = &::copy_file_range;
 }
 
 // The kernel clears setuid and setgid on a write by an unprivileged process, so the mode must

@@ -137,24 +137,53 @@ class TarWalker {
   }
 
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
-  // shrank is padded with zeros, one that grew is cut, so the stream stays aligned.
+  // shrank is padded with zeros, one that grew is cut, so the stream stays aligned. The file's
+  // holes are not read: the zeros they hold come from a static block (SEEK_DATA/SEEK_HOLE).
   Result<> copy_data(int fd, std::uint64_t size) {
     bool first = true;
     bool stored = false;
-    auto copied =
-        read_chunks(fd, {buffer_.get(), kReadChunk}, size, [&](std::string_view chunk) -> Result<> {
-          if (std::exchange(first, false) && is_compressed(chunk)) {
-            stored = true;
-            if (auto set = out_.set_level(0); !set) return set;
-          }
-          auto written = write(chunk);
-          if (progress_) progress_(written_);
-          return written;
-        });
-    if (!copied) return std::unexpected(copied.error());
-    const std::uint64_t padding = size - *copied + (kBlockSize - size % kBlockSize) % kBlockSize;
+    const auto sink = [&](std::string_view chunk) -> Result<> {
+      if (std::exchange(first, false) && is_compressed(chunk)) {
+        stored = true;
+        if (auto set = out_.set_level(0); !set) return set;
+      }
+      auto written = write(chunk);
+      if (progress_) progress_(written_);
+      return written;
+    };
+    std::uint64_t offset = 0;
+    while (offset < size) {
+      auto region = next_data(fd, offset, size);
+      if (!region) return std::unexpected(region.error());
+      const auto [start, end] = *region;
+      if (start > offset) first = false;
+      if (auto zeros = write_zeros(start - offset); !zeros) return zeros;
+      offset = start;
+      if (offset == size) break;
+      if (::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) return os_error(errno);
+      auto copied = read_chunks(fd, {buffer_.get(), kReadChunk}, end - start, sink);
+      if (!copied) return std::unexpected(copied.error());
+      offset = start + *copied;
+      if (offset < end) break;  // the file has shrunk: zeros make up the rest
+    }
+    const std::uint64_t padding = size - offset + (kBlockSize - size % kBlockSize) % kBlockSize;
     if (auto padded = write_zeros(padding); !padded) return padded;
     return stored ? out_.set_level(kDefaultLevel) : Result<>();
+  }
+
+  // The next stretch of data at or after `offset`, cut at `size`: {size, size} when only a hole
+  // (or nothing) follows. A file system that cannot tell holes gives the rest as data.
+  static Result<std::pair<std::uint64_t, std::uint64_t>> next_data(int fd, std::uint64_t offset,
+                                                                   std::uint64_t size) {
+    const off_t start = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (start < 0) {
+      if (errno == ENXIO) return std::pair{size, size};
+      return std::pair{offset, size};
+    }
+    const auto data = std::min(size, static_cast<std::uint64_t>(start));
+    const off_t hole = ::lseek(fd, start, SEEK_HOLE);
+    if (hole < 0) return std::pair{data, size};
+    return std::pair{data, std::min(size, static_cast<std::uint64_t>(hole))};
   }
 
   Result<> add_special(const std::string& name, const struct stat& st) {
@@ -183,12 +212,17 @@ class TarWalker {
     return out_.write(data);
   }
 
+  // Zeros from a static block, reported to `progress_` as data is: a big hole takes a while.
   Result<> write_zeros(std::uint64_t count) {
-    static constexpr char kZeros[kBlockSize * 2] = {};
+    // Never written: it stays all zeros, and in .bss rather than in the binary.
+    static char zeros[kReadChunk];
     while (count > 0) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof kZeros));
-      if (auto written = write({kZeros, n}); !written) return written;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof zeros));
+      if (auto written = write({zeros, n}); !written) return written;
       count -= n;
+      if (n < sizeof zeros) continue;
+      if (interrupted()) return interrupted_error();
+      if (progress_) progress_(written_);
     }
     return {};
   }
@@ -213,6 +247,23 @@ void discard(const std::string& path, const UniqueFd& file) {
   [[maybe_unused]] const auto ignored = ::ftruncate(file.get(), 0);
 }
 
+// Puts the archive's data and its directory entry on disk before its path is printed: hosts in
+// trouble are often reset right after a collection, which must not leave the archive empty or
+// cut. Only a regular file is flushed (a trusted link may lead to a device); EINVAL is a file
+// system that has nothing to flush. A directory we may not read cannot be flushed: the run
+// would otherwise fail in a drop-box TMPDIR it can still write in.
+Result<> flush(const std::string& path, int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return os_error(errno);
+  if (!S_ISREG(st.st_mode)) return {};
+  if (::fdatasync(fd) != 0 && errno != EINVAL) return os_error(errno);
+  const std::string dir_path(parent_dir(path));
+  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return errno == EACCES ? Result<>() : os_error(errno);
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return os_error(errno);
+  return {};
+}
+
 }  // namespace
 
 Result<std::string> archive_output_directory(const std::string& output_dir,
@@ -232,6 +283,7 @@ Result<std::string> archive_output_directory(const std::string& output_dir,
     if (ended) ended = gzip.finish();
     if (outcome && !ended) outcome = ended;
   }
+  if (outcome) outcome = flush(archive_path, file->get());
   // An interrupted run leaves no half-made archive behind, whatever stopped the walk first.
   if (!outcome && interrupted()) discard(archive_path, *file);
   auto closed = file->close();

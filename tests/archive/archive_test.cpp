@@ -1,15 +1,19 @@
 #include "common/archive/archive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <map>
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
 #include "tests/test_util.h"
 
 namespace common::archive {
@@ -170,6 +174,38 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   const auto size = read_text(out_ + ".tar.gz").size();
   EXPECT_GT(size, 2 * zeros.size());
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
+}
+
+// Holes are not read but archived as the zeros they hold: each member is the whole file.
+TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
+  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
+  write_text(sparse, "head");
+  write_text(hole, "");
+  ASSERT_EQ(::truncate(sparse.c_str(), 5 << 20), 0);
+  ASSERT_EQ(::truncate(hole.c_str(), 3 << 20), 0);
+  const int fd = ::open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "middle", 6, (2 << 20) + 1), 6);
+  ::close(fd);
+  std::map<std::string, std::string> data;
+  for (const auto& m : archive_members()) data[m.name] = m.data;
+  EXPECT_TRUE(data["oskel-data/sparse"] == read_text(sparse));
+  EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
+}
+
+// An interrupted archive reached through a link is emptied, the link kept.
+TEST_F(ArchiveTest, InterruptedArchiveThroughALinkIsEmptied) {
+  const std::string target = tmp_ / "elsewhere.tar.gz";
+  write_text(target, "old archive");
+  ASSERT_EQ(::symlink(target.c_str(), (out_ + ".tar.gz").c_str()), 0);
+  EXPECT_EQ(testing_util::in_child([&]() -> std::string {
+              prepare_process();
+              ::raise(SIGTERM);
+              if (archive_output_directory(out_, "oskel-data")) return "archive finished";
+              if (!exists(out_ + ".tar.gz")) return "link removed";
+              return read_text(target).empty() ? "" : "target not emptied";
+            }),
+            "");
 }
 
 TEST_F(ArchiveTest, LongNamesRoundTrip) {

@@ -1,0 +1,98 @@
+"""Logs as a host in trouble leaves them: one big hole after a copytruncate, a runaway writer
+appending while the run copies. The run must end by itself with a complete archive in a small
+temporary directory, and that archive must be on disk before its path is printed."""
+
+import os
+import re
+import shutil
+import tarfile
+import unittest
+
+from harness import EMULATOR, SANITIZED, E2ETestCase
+
+CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log"}}'
+LAST_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
+# TMPDIR is a tmpfs far smaller than the logs would take written out in full.
+SMALL_TMPDIR = "mkdir /tmp/logs; mount -t tmpfs -o size=64m tmpfs /tmp/run; "
+LINE = b"E1234 the same error line, again\n"
+# Appends lines to the log as fast as it can until stopped (or for two minutes at most, should
+# the run hang and the harness give up on the namespace); the run starts once the log has
+# passed 1 MiB. The logs live on a tmpfs of their own, which caps a forgotten writer at 1 GiB.
+WRITER = ("mkdir /tmp/logs; mount -t tmpfs -o size=256m tmpfs /tmp/run; "
+          "mount -t tmpfs -o size=1g tmpfs /tmp/logs; "
+          "timeout 120 sh -c 'echo $$ > /tmp/writer.pid; "
+          f"exec yes \"{LINE.decode().strip()}\"' >> /tmp/logs/agent.log & writer=$!; "
+          "until [ \"$(stat -c %s /tmp/logs/agent.log)\" -ge 1048576 ]; do :; done; "
+          "stat -c %s /tmp/logs/agent.log; ")
+STOP_WRITER = ("kill $writer; wait $writer; stat -c %s /tmp/logs/agent.log; "
+               "kill -0 $(cat /tmp/writer.pid) 2>/dev/null && echo writer left; rm -rf /tmp/logs/*")
+
+
+def member(r, name):
+    """The size of member `name` of the run's archive, how many of its bytes are not zero and
+    its last 4 KiB, read as a stream: the member may be gigabytes of zeros."""
+    with tarfile.open(r.tmp / "run/oskel-data.tar.gz", "r|gz") as archive:
+        for info in archive:
+            if info.name != name:
+                continue
+            data = archive.extractfile(info)
+            nonzero, tail = 0, b""
+            while chunk := data.read(1 << 20):
+                nonzero += len(chunk) - chunk.count(0)
+                tail = (tail + chunk)[-4096:]
+            return info.size, nonzero, tail
+    raise AssertionError(f"no member {name}")
+
+
+class MisbehavingLogs(E2ETestCase):
+    def assert_complete(self, r):
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        self.assertEqual(os.listdir(r.tmp / "run"), ["oskel-data.tar.gz"])
+
+    def test_log_that_is_one_big_hole_is_archived_whole_through_a_small_tmpdir(self):
+        hole = 2 << 30
+        r = self.run_oskel(config=CONFIG, setup=SMALL_TMPDIR + (
+            f"truncate -s {hole} /tmp/logs/agent.log; printf '%s' '{LINE.decode()}' >> "
+            "/tmp/logs/agent.log"), after="rm /tmp/logs/agent.log")
+        self.assert_complete(r)
+        size, nonzero, tail = member(r, "oskel-data/agent.log")
+        self.assertEqual((size, nonzero, tail[-len(LINE):]), (hole + len(LINE), len(LINE), LINE))
+
+    def test_log_that_grows_while_copied_is_archived_as_it_stood_when_opened(self):
+        r = self.run_oskel(config=CONFIG, setup=WRITER, after=STOP_WRITER)
+        self.assert_complete(r)
+        self.assertEqual(r.after.count("writer left"), 0, r.after)
+        at_start, at_end = map(int, r.after.split()[:2])
+        size, _, tail = member(r, "oskel-data/agent.log")
+        self.assertIn(tail[-64:], LINE * 3)  # the writer's lines up to the end, cut anywhere
+        self.assertLessEqual(at_start, size)
+        self.assertLess(size, at_end)
+
+    def test_archive_is_flushed_before_its_path_is_printed_and_a_failed_flush_is_reported(self):
+        if EMULATOR:
+            self.skipTest("strace of qemu-user sees the emulator's system calls, not the tool's")
+        if not shutil.which("strace"):
+            if os.environ.get("CI") == "true":
+                self.fail("strace is missing: scripts/setup.sh test installs it")
+            self.skipTest("strace is missing: scripts/setup.sh test installs it")
+        trace = "strace -f -qq -o /tmp/trace -e trace=fdatasync,fsync,write"
+        # LeakSanitizer cannot run under ptrace; the other sanitizer checks still do.
+        env = {"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {}
+        r = self.run_oskel(wrapper=trace, env=env, after="cat /tmp/trace")
+        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        calls = [re.sub(r"^\d+ +", "", line) for line in r.after.splitlines()]
+        order = [next((i for i, c in enumerate(calls) if c.startswith(prefix)), None) for prefix
+                 in ("fdatasync(", "fsync(", 'write(1, "Logs and config can be found at')]
+        self.assertNotIn(None, order, r.after)
+        self.assertEqual(order, sorted(order), r.after)
+
+        r = self.run_oskel(wrapper=trace + " -e inject=fdatasync:error=EIO", env=env)
+        self.assertTrue(r.stderr.endswith("Failed to archive output directory, /tmp/run/oskel-data, "
+                                          "skipping. Input/output error (os error 5)\n"), r.stderr)
+        self.assertNotIn(LAST_LINE, r.stdout)
+        self.assertIn("oskel-data", os.listdir(r.tmp / "run"))
+
+
+if __name__ == "__main__":
+    unittest.main()
