@@ -13,16 +13,12 @@ namespace common {
 namespace {
 
 TEST(TempDirRule, TmpdirWhenSetEvenEmptyElseSlashTmp) {
-  {
-    tu::ScopedEnv env("TMPDIR", nullptr);
-    EXPECT_EQ(temp_dir(), "/tmp");
+  const std::pair<const char*, std::string> cases[] = {
+      {nullptr, "/tmp"}, {"", ""}, {"/var/x/", "/var/x/"}};
+  for (const auto& [tmpdir, expected] : cases) {
+    tu::ScopedEnv env("TMPDIR", tmpdir);
+    EXPECT_EQ(temp_dir(), expected);
   }
-  {
-    tu::ScopedEnv env("TMPDIR", "");
-    EXPECT_EQ(temp_dir(), "");
-  }
-  tu::ScopedEnv env("TMPDIR", "/var/x/");
-  EXPECT_EQ(temp_dir(), "/var/x/");
 }
 
 TEST(CreateOutputDir, CreatesOwnerOnlyDirectory) {
