@@ -210,22 +210,24 @@ std::string base_reachable_by_nobody(std::string& why_not) {
 
 namespace {
 
-void check(bool done, const std::string& what) {
-  if (!done) throw std::runtime_error(what + ": " + std::strerror(errno));
+// Called right after the failing call, before anything can change errno.
+[[noreturn]] void set_up_failed(const char* what, const std::string& path) {
+  const int error = errno;
+  throw std::runtime_error(what + path + ": " + std::strerror(error));
 }
 
 }  // namespace
 
 void make_dir(const std::string& path, mode_t mode) {
-  check(::mkdir(path.c_str(), mode) == 0, "cannot make directory " + path);
+  if (::mkdir(path.c_str(), mode) != 0) set_up_failed("cannot make directory ", path);
 }
 
 void make_symlink(const std::string& target, const std::string& link) {
-  check(::symlink(target.c_str(), link.c_str()) == 0, "cannot make link " + link);
+  if (::symlink(target.c_str(), link.c_str()) != 0) set_up_failed("cannot make link ", link);
 }
 
 void make_fifo(const std::string& path) {
-  check(::mkfifo(path.c_str(), 0644) == 0, "cannot make FIFO " + path);
+  if (::mkfifo(path.c_str(), 0644) != 0) set_up_failed("cannot make FIFO ", path);
 }
 
 void write_text(const std::string& path, const std::string& content, mode_t mode) {
@@ -293,8 +295,9 @@ int make_socket(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  check(fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
-        "cannot bind " + path);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    set_up_failed("cannot bind ", path);
+  }
   return fd.release();
 }
 
