@@ -13,13 +13,20 @@ namespace {
 
 class GzipWriterTest : public ::testing::Test {
  protected:
-  // Writes `pieces` one by one through a GzipWriter and yields the file's bytes.
-  std::string compress(const std::vector<std::string>& pieces) {
+  // Writes `pieces` one by one through a GzipWriter, each after setting the level `levels`
+  // holds at its index (none where it is absent or negative), and yields the file's bytes.
+  std::string compress(const std::vector<std::string>& pieces, std::vector<int> levels = {}) {
     UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     EXPECT_TRUE(fd.valid());
+    levels.resize(pieces.size(), -1);
     {
       GzipWriter gzip(fd.get());
-      for (const auto& piece : pieces) EXPECT_TRUE(gzip.write(piece));
+      for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (levels[i] >= 0) {
+          EXPECT_TRUE(gzip.set_level(levels[i]));
+        }
+        EXPECT_TRUE(gzip.write(pieces[i]));
+      }
       EXPECT_TRUE(gzip.finish());
     }
     EXPECT_TRUE(fd.close());
@@ -40,19 +47,8 @@ TEST_F(GzipWriterTest, FixedHeaderAndDataThatReadsBack) {
 
 TEST_F(GzipWriterTest, LevelZeroStoresAndTheDefaultCompressesAgain) {
   const std::string zeros(1 << 20, '\0');
-  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  ASSERT_TRUE(fd.valid());
-  {
-    GzipWriter gzip(fd.get());
-    ASSERT_TRUE(gzip.write("header at level 6"));
-    ASSERT_TRUE(gzip.set_level(0));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.set_level(kDefaultLevel));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.finish());
-  }
-  ASSERT_TRUE(fd.close());
-  const std::string compressed = tu::read_text(path_);
+  const std::string compressed =
+      compress({"header at level 6", zeros, zeros}, {-1, 0, kDefaultLevel});
   EXPECT_EQ(tu::gunzip(compressed), "header at level 6" + zeros + zeros);
   // The first megabyte is stored, the second compressed to almost nothing.
   EXPECT_GT(compressed.size(), zeros.size());
@@ -61,15 +57,7 @@ TEST_F(GzipWriterTest, LevelZeroStoresAndTheDefaultCompressesAgain) {
 
 TEST_F(GzipWriterTest, LevelSetBeforeTheFirstWriteApplies) {
   const std::string zeros(1 << 20, '\0');
-  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  {
-    GzipWriter gzip(fd.get());
-    ASSERT_TRUE(gzip.set_level(0));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.finish());
-  }
-  ASSERT_TRUE(fd.close());
-  const std::string compressed = tu::read_text(path_);
+  const std::string compressed = compress({zeros}, {0});
   EXPECT_EQ(tu::gunzip(compressed), zeros);
   EXPECT_GT(compressed.size(), zeros.size());
 }
