@@ -185,11 +185,11 @@ bool ChildProcess::wait_until(Clock::time_point deadline, bool give_up_on_interr
   return reaped_;
 }
 
-bool ChildProcess::kill_and_wait(Clock::duration grace) {
+bool ChildProcess::kill_and_wait(Clock::duration grace, int signal_number) {
   // The group outlives the child while one of its members runs; it is killed either way.
-  ::kill(-pid_, SIGKILL);
+  ::kill(-pid_, signal_number);
   if (reaped_) return true;
-  ::kill(pid_, SIGKILL);
+  ::kill(pid_, signal_number);
   abandoned_ = !wait_until(Clock::now() + grace);
   return !abandoned_;
 }

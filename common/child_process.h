@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -42,8 +43,9 @@ class ChildProcess {
   // once it is reaped.
   bool wait_until(Clock::time_point deadline, bool give_up_on_interrupt = false);
   // Kills the process group and waits at most `grace` for the child; true once it is reaped.
-  // A child stuck in the kernel is left behind rather than holding the run.
-  bool kill_and_wait(Clock::duration grace = kKillGrace);
+  // A child stuck in the kernel is left behind rather than holding the run. Tests send a signal
+  // the child ignores to stand in for one that SIGKILL cannot end.
+  bool kill_and_wait(Clock::duration grace = kKillGrace, int signal_number = SIGKILL);
   int wait_status() const { return status_; }
 
  private:

@@ -24,8 +24,8 @@ std::string program_name(std::span<const char* const> arguments) {
 
 }  // namespace
 
-CommandLineOutcome parse_command_line(std::span<const char* const> arguments) {
-  if (arguments.size() <= 1) return ParsedCommandLine{};
+std::optional<CommandLineExit> parse_command_line(std::span<const char* const> arguments) {
+  if (arguments.size() <= 1) return std::nullopt;
   const std::string usage = "Usage: " + program_name(arguments) + "\n";
   const std::string_view first = arguments[1] != nullptr ? arguments[1] : "";
   if (first == "-h" || first == "--help") {

@@ -3,26 +3,21 @@
 // unexpected-argument error on standard error (status 2).
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
 namespace common {
 
-// What parsing succeeded with. It carries nothing: no part of a run depends on it.
-struct ParsedCommandLine {};
-
-// The end of the process that parsing asks for instead of a parse result.
+// The end of the process that parsing asks for instead of a run.
 struct CommandLineExit {
   int status;
   std::string stdout_text;
   std::string stderr_text;
 };
 
-// Either the run goes ahead, or the process ends with these texts and this status.
-using CommandLineOutcome = std::variant<ParsedCommandLine, CommandLineExit>;
-
-// `arguments` holds the program path first, then the arguments.
-CommandLineOutcome parse_command_line(std::span<const char* const> arguments);
+// `arguments` holds the program path first, then the arguments. Empty when the run goes ahead;
+// otherwise the process ends with these texts and this status.
+std::optional<CommandLineExit> parse_command_line(std::span<const char* const> arguments);
 
 }  // namespace common

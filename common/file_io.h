@@ -53,7 +53,6 @@ class DirStream {
 
   // The next entry other than "." and "..", nullptr at the end, or the error of reading.
   Result<const dirent*> next();
-  int fd() const { return dirfd(dir_); }
 
  private:
   explicit DirStream(DIR* dir) : dir_(dir) {}

@@ -27,8 +27,7 @@ void ProgressLine::update(std::uint64_t bytes, Clock::time_point now) {
   if (shown_ && now - last_shown_ < kInterval) return;
   last_shown_ = now;
   shown_ = true;
-  // Erasing first keeps the line clean when the number gets shorter (it never does, but a
-  // terminal that wrapped the line would show leftovers).
+  // Erasing first clears what a terminal that wrapped the line would otherwise leave behind.
   output_(std::string(kErase) + label_ + ": " + std::to_string(bytes >> 20) + " MiB");
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <variant>
 
 #include "common/archive/archive.h"
 #include "common/collectors/config_files.h"
@@ -49,8 +48,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
   prepare_process();
   const ComponentRow& row = component_row(component);
 
-  const CommandLineOutcome command_line = parse_command_line(arguments);
-  if (const auto* exit = std::get_if<CommandLineExit>(&command_line)) {
+  if (const auto exit = parse_command_line(arguments)) {
     print_out(exit->stdout_text);
     print_err(exit->stderr_text);
     std::exit(exit->status);

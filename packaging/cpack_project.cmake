@@ -1,6 +1,11 @@
-# Read by cpack for each package. Both package writers (CPack's own for the .deb, rpmbuild for
-# the .rpm) take their time stamps from SOURCE_DATE_EPOCH: a packager's value is kept, else it
-# is the last commit's time, else (a tree without git) the newest changelog entry's.
+# Read by cpack for each package. CPack's .deb writer reports, as a status message, that the
+# package has no dependencies: that is by design (the binary is static), so only notices and
+# above are shown.
+set(CMAKE_MESSAGE_LOG_LEVEL NOTICE)
+
+# Both package writers (CPack's own for the .deb, rpmbuild for the .rpm) take their time stamps
+# from SOURCE_DATE_EPOCH: a packager's value is kept, else it is the last commit's time, else (a
+# tree without git) the newest changelog entry's.
 if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   return()
 endif()

@@ -2,27 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <variant>
 #include <vector>
 
 namespace common {
 namespace {
 
-CommandLineOutcome parse(std::vector<const char*> arguments) {
+std::optional<CommandLineExit> parse(std::vector<const char*> arguments) {
   return parse_command_line(arguments);
 }
 
 // The exit the outcome asks for; a test failure (and an exit with status -1) when it asks to
 // run instead.
-CommandLineExit exit_of(const CommandLineOutcome& outcome) {
-  if (const auto* exit = std::get_if<CommandLineExit>(&outcome)) return *exit;
+CommandLineExit exit_of(const std::optional<CommandLineExit>& outcome) {
+  if (outcome) return *outcome;
   ADD_FAILURE() << "parsing asked to run";
   return {-1, "", ""};
 }
 
 TEST(CommandLine, NoArgumentsParsesSilently) {
-  EXPECT_TRUE(std::holds_alternative<ParsedCommandLine>(parse({"/usr/bin/oskel_info"})));
-  EXPECT_TRUE(std::holds_alternative<ParsedCommandLine>(parse({})));
+  EXPECT_FALSE(parse({"/usr/bin/oskel_info"}));
+  EXPECT_FALSE(parse({}));
 }
 
 TEST(CommandLine, HelpIsSixLinesOnStdoutWithStatusZero) {

@@ -12,39 +12,33 @@
 namespace common {
 namespace {
 
-using testing_util::TempDir;
-
 TEST(TempDirRule, TmpdirWhenSetEvenEmptyElseSlashTmp) {
-  {
-    testing_util::ScopedEnv env("TMPDIR", nullptr);
-    EXPECT_EQ(temp_dir(), "/tmp");
+  const std::pair<const char*, std::string> cases[] = {
+      {nullptr, "/tmp"}, {"", ""}, {"/var/x/", "/var/x/"}};
+  for (const auto& [tmpdir, expected] : cases) {
+    tu::ScopedEnv env("TMPDIR", tmpdir);
+    EXPECT_EQ(temp_dir(), expected);
   }
-  {
-    testing_util::ScopedEnv env("TMPDIR", "");
-    EXPECT_EQ(temp_dir(), "");
-  }
-  testing_util::ScopedEnv env("TMPDIR", "/var/x/");
-  EXPECT_EQ(temp_dir(), "/var/x/");
 }
 
 TEST(CreateOutputDir, CreatesOwnerOnlyDirectory) {
-  TempDir tmp;
-  testing_util::ScopedUmask umask(022);
+  tu::TempDir tmp;
+  tu::ScopedUmask umask(022);
   const auto created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_TRUE(created);
   EXPECT_EQ(*created, tmp / "oskel-data");
-  EXPECT_EQ(testing_util::mode_of(*created), S_IFDIR | 0700);
+  EXPECT_EQ(tu::mode_of(*created), S_IFDIR | 0700);
 }
 
 TEST(CreateOutputDir, TrailingSlashIsNotDoubled) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const auto created = create_output_dir_in(tmp.path() + "/", "oskel-data");
   ASSERT_TRUE(created);
   EXPECT_EQ(*created, tmp.path() + "/oskel-data");
 }
 
 TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
-  TempDir tmp;
+  tu::TempDir tmp;
   char old_cwd[4096];
   ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
   ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
@@ -52,15 +46,15 @@ TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
   ASSERT_EQ(::chdir(old_cwd), 0);
   ASSERT_TRUE(created);
   EXPECT_EQ(*created, "oskel-data");
-  EXPECT_TRUE(testing_util::exists(tmp / "oskel-data"));
+  EXPECT_TRUE(tu::exists(tmp / "oskel-data"));
 }
 
 TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
-  TempDir tmp;
-  ASSERT_EQ(::mkdir((tmp / "d").c_str(), 0755), 0);
-  testing_util::write_text(tmp / "f", "x");
-  ASSERT_EQ(::mkdir((tmp / "target").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink((tmp / "target").c_str(), (tmp / "l").c_str()), 0);
+  tu::TempDir tmp;
+  tu::make_dir(tmp / "d", 0755);
+  tu::write_text(tmp / "f", "x");
+  tu::make_dir(tmp / "target", 0755);
+  tu::make_symlink(tmp / "target", tmp / "l");
   for (const char* name : {"d", "f", "l"}) {
     const auto created = create_output_dir_in(tmp.path(), name);
     ASSERT_FALSE(created);
@@ -70,15 +64,15 @@ TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
 }
 
 TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
-  TempDir tmp;
+  tu::TempDir tmp;
   auto created = create_output_dir_in(tmp / "missing", "oskel-data");
   ASSERT_FALSE(created);
   EXPECT_EQ(created.error().display(), "Failed to create output directory " +
                                            (tmp / "missing/oskel-data") +
                                            " due to: No such file or directory (os error 2).");
-  EXPECT_FALSE(testing_util::exists(tmp / "missing"));
+  EXPECT_FALSE(tu::exists(tmp / "missing"));
 
-  ASSERT_EQ(::symlink((tmp / "nowhere").c_str(), (tmp / "oskel-data").c_str()), 0);
+  tu::make_symlink(tmp / "nowhere", tmp / "oskel-data");
   created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_FALSE(created);
   EXPECT_EQ(created.error().variant(), OutputPathError::Variant::CreateFailed);
@@ -87,14 +81,14 @@ TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
 }
 
 TEST(CreateOutputDir, NonUtf8PathIsConversionAndLeavesNothing) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const std::string odd = tmp / "bad\xFF";
-  ASSERT_EQ(::mkdir(odd.c_str(), 0755), 0);
+  tu::make_dir(odd, 0755);
   const auto created = create_output_dir_in(odd, "oskel-data");
   ASSERT_FALSE(created);
   EXPECT_EQ(created.error().display(),
             "Failed to create output directory due to conversion issues.");
-  EXPECT_FALSE(testing_util::exists(odd + "/oskel-data"));
+  EXPECT_FALSE(tu::exists(odd + "/oskel-data"));
 }
 
 TEST(OutputPathErrorDisplay, ShowsBadBytesAsReplacementCharacter) {

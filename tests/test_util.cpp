@@ -1,6 +1,5 @@
 #include "tests/test_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_io.h"
 #include "common/remove_tree.h"
 
 namespace testing_util {
@@ -68,7 +68,7 @@ class HermeticPath {
       for (const char* bin : {"/usr/bin/", "/bin/"}) {
         const std::string target = std::string(bin) + tool;
         if (::access(target.c_str(), X_OK) == 0) {
-          (void)::symlink(target.c_str(), (dir_ + "/" + tool).c_str());
+          make_symlink(target, dir_ + "/" + tool);
           break;
         }
       }
@@ -208,6 +208,28 @@ std::string base_reachable_by_nobody(std::string& why_not) {
   return "";
 }
 
+namespace {
+
+// Called right after the failing call, before anything can change errno.
+[[noreturn]] void set_up_failed(const char* what, const std::string& path) {
+  const int error = errno;
+  throw std::runtime_error(what + path + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+void make_dir(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0) set_up_failed("cannot make directory ", path);
+}
+
+void make_symlink(const std::string& target, const std::string& link) {
+  if (::symlink(target.c_str(), link.c_str()) != 0) set_up_failed("cannot make link ", link);
+}
+
+void make_fifo(const std::string& path) {
+  if (::mkfifo(path.c_str(), 0644) != 0) set_up_failed("cannot make FIFO ", path);
+}
+
 void write_text(const std::string& path, const std::string& content, mode_t mode) {
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -237,15 +259,15 @@ mode_t mode_of(const std::string& path) {
 }
 
 std::vector<std::string> listing_order(const std::string& dir) {
+  auto stream = common::DirStream::open(dir);
+  if (!stream) throw std::runtime_error("cannot list " + dir);
   std::vector<std::string> names;
-  DIR* stream = ::opendir(dir.c_str());
-  if (stream == nullptr) throw std::runtime_error("cannot list " + dir);
-  while (const dirent* entry = ::readdir(stream)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+  for (;;) {
+    auto entry = stream->next();
+    if (!entry) throw std::runtime_error("cannot read " + dir);
+    if (*entry == nullptr) return names;
+    names.emplace_back((*entry)->d_name);
   }
-  ::closedir(stream);
-  return names;
 }
 
 std::string gunzip(const std::string& compressed) {
@@ -269,14 +291,14 @@ std::string gunzip(const std::string& compressed) {
 }
 
 int make_socket(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  common::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    throw std::runtime_error("cannot bind " + path);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    set_up_failed("cannot bind ", path);
   }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace testing_util

@@ -1,4 +1,5 @@
-// Helpers shared by the unit tests: an RAII temporary directory and small file utilities.
+// Helpers shared by the unit tests: an RAII temporary directory and small file utilities. Tests
+// name them through the short alias `tu`.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,7 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
+
 namespace testing_util {
+
+// "ok" for a success, else the error's display text: one comparison checks both.
+template <typename T>
+std::string ok_or_error(const common::Result<T>& result) {
+  return result ? "ok" : result.error().text();
+}
 
 // The PATH every test runs with: a private directory of the basic utilities the tests' shell
 // scripts use, and nothing else.
@@ -82,6 +91,10 @@ bool drop_to_nobody();
 // `why_not` says what was tried.
 std::string base_reachable_by_nobody(std::string& why_not);
 
+// Set-up steps that throw when they fail, so a test cannot pass on the wrong ground.
+void make_dir(const std::string& path, mode_t mode = 0755);
+void make_symlink(const std::string& target, const std::string& link);
+void make_fifo(const std::string& path);
 void write_text(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string read_text(const std::string& path);
 bool exists(const std::string& path);
@@ -94,3 +107,5 @@ std::string gunzip(const std::string& compressed);
 int make_socket(const std::string& path);
 
 }  // namespace testing_util
+
+namespace tu = testing_util;

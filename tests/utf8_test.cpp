@@ -16,6 +16,9 @@ TEST(Utf8, ReportsFirstBadSequenceLikeTheStandardDecoder) {
       {"plain ascii\n", ""},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", ""},
       {"\xF4\x8F\xBF\xBF", ""},  // U+10FFFF
+      // Sequences split between pieces count in the position of the error after them.
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80!\xFF",
+       "invalid utf-8 sequence of 1 bytes from index 10"},
       {"\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
       {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
       {"\xC0\xAF", "invalid utf-8 sequence of 1 bytes from index 0"},          // overlong lead

@@ -16,8 +16,8 @@ Result<> collect_os_info(const std::string& output_dir, const System& system,
                          const std::string& system_release_path) {
   const auto kernel = system.kernel_version();
   if (!kernel) return fail(ErrorKind::kNotFound, "Failed to retrieve kernel version");
-  const auto os_version = system.long_os_version();
-  if (!os_version) return fail(ErrorKind::kNotFound, "Failed to retrieve os version");
+  const auto os_version = required_os_version(system);
+  if (!os_version) return std::unexpected(os_version.error());
 
   std::string text = "Platform: linux-" + *kernel + "\n" + "Version: " + *os_version + "\n";
 

@@ -78,4 +78,10 @@ std::optional<std::string> System::long_os_version() const {
   return "Linux " + version + " " + name;
 }
 
+Result<std::string> required_os_version(const System& system) {
+  auto version = system.long_os_version();
+  if (!version) return fail(ErrorKind::kNotFound, "Failed to retrieve os version");
+  return std::move(*version);
+}
+
 }  // namespace common::collectors

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "common/error.h"
+
 namespace common::collectors {
 
 struct SystemFiles {
@@ -29,6 +31,9 @@ class System {
  private:
   SystemFiles files_;
 };
+
+// The long OS version, or the stages' error when there is none.
+Result<std::string> required_os_version(const System& system);
 
 // Release files are looked at up to this many bytes; a line beyond counts as not there.
 inline constexpr std::size_t kReleaseScanLimit = 1 << 20;

@@ -11,26 +11,29 @@
 namespace common::archive {
 namespace {
 
-using testing_util::gunzip;
-using testing_util::read_text;
-using testing_util::TempDir;
-
 class GzipWriterTest : public ::testing::Test {
  protected:
-  // Writes `pieces` one by one through a GzipWriter and yields the file's bytes.
-  std::string compress(const std::vector<std::string>& pieces) {
+  // Writes `pieces` one by one through a GzipWriter, each after setting the level `levels`
+  // holds at its index (none where it is absent or negative), and yields the file's bytes.
+  std::string compress(const std::vector<std::string>& pieces, std::vector<int> levels = {}) {
     UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     EXPECT_TRUE(fd.valid());
+    levels.resize(pieces.size(), -1);
     {
       GzipWriter gzip(fd.get());
-      for (const auto& piece : pieces) EXPECT_TRUE(gzip.write(piece));
+      for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (levels[i] >= 0) {
+          EXPECT_TRUE(gzip.set_level(levels[i]));
+        }
+        EXPECT_TRUE(gzip.write(pieces[i]));
+      }
       EXPECT_TRUE(gzip.finish());
     }
     EXPECT_TRUE(fd.close());
-    return read_text(path_);
+    return tu::read_text(path_);
   }
 
-  TempDir tmp_;
+  tu::TempDir tmp_;
   std::string path_ = tmp_ / "out.gz";
 };
 
@@ -38,26 +41,15 @@ TEST_F(GzipWriterTest, FixedHeaderAndDataThatReadsBack) {
   const std::string compressed = compress({"hello ", "", std::string(300000, 'x'), "end"});
   // Deflate, no flags, time 0, no extra flags, OS 255: the same on every run and host.
   EXPECT_EQ(compressed.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
-  EXPECT_EQ(gunzip(compressed), "hello " + std::string(300000, 'x') + "end");
+  EXPECT_EQ(tu::gunzip(compressed), "hello " + std::string(300000, 'x') + "end");
   EXPECT_LT(compressed.size(), 2000u);
 }
 
 TEST_F(GzipWriterTest, LevelZeroStoresAndTheDefaultCompressesAgain) {
   const std::string zeros(1 << 20, '\0');
-  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  ASSERT_TRUE(fd.valid());
-  {
-    GzipWriter gzip(fd.get());
-    ASSERT_TRUE(gzip.write("header at level 6"));
-    ASSERT_TRUE(gzip.set_level(0));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.set_level(kDefaultLevel));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.finish());
-  }
-  ASSERT_TRUE(fd.close());
-  const std::string compressed = read_text(path_);
-  EXPECT_EQ(gunzip(compressed), "header at level 6" + zeros + zeros);
+  const std::string compressed =
+      compress({"header at level 6", zeros, zeros}, {-1, 0, kDefaultLevel});
+  EXPECT_EQ(tu::gunzip(compressed), "header at level 6" + zeros + zeros);
   // The first megabyte is stored, the second compressed to almost nothing.
   EXPECT_GT(compressed.size(), zeros.size());
   EXPECT_LT(compressed.size(), zeros.size() + 16 * 1024);
@@ -65,20 +57,12 @@ TEST_F(GzipWriterTest, LevelZeroStoresAndTheDefaultCompressesAgain) {
 
 TEST_F(GzipWriterTest, LevelSetBeforeTheFirstWriteApplies) {
   const std::string zeros(1 << 20, '\0');
-  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  {
-    GzipWriter gzip(fd.get());
-    ASSERT_TRUE(gzip.set_level(0));
-    ASSERT_TRUE(gzip.write(zeros));
-    ASSERT_TRUE(gzip.finish());
-  }
-  ASSERT_TRUE(fd.close());
-  const std::string compressed = read_text(path_);
-  EXPECT_EQ(gunzip(compressed), zeros);
+  const std::string compressed = compress({zeros}, {0});
+  EXPECT_EQ(tu::gunzip(compressed), zeros);
   EXPECT_GT(compressed.size(), zeros.size());
 }
 
-TEST_F(GzipWriterTest, NothingWrittenIsAnEmptyMember) { EXPECT_EQ(gunzip(compress({})), ""); }
+TEST_F(GzipWriterTest, NothingWrittenIsAnEmptyMember) { EXPECT_EQ(tu::gunzip(compress({})), ""); }
 
 TEST_F(GzipWriterTest, WriteErrorIsTheOsError) {
   UniqueFd fd(::open("/dev/full", O_WRONLY | O_CLOEXEC));
@@ -86,8 +70,7 @@ TEST_F(GzipWriterTest, WriteErrorIsTheOsError) {
   GzipWriter gzip(fd.get());
   auto written = gzip.write(std::string(1 << 20, 'y'));
   if (written) written = gzip.finish();
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().text(), "No space left on device (os error 28)");
+  EXPECT_EQ(tu::ok_or_error(written), "No space left on device (os error 28)");
 }
 
 }  // namespace

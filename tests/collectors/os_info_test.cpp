@@ -11,16 +11,12 @@
 namespace common::collectors {
 namespace {
 
-using testing_util::read_text;
-using testing_util::TempDir;
-using testing_util::write_text;
-
 class OsInfoTest : public ::testing::Test {
  protected:
   OsInfoTest() {
-    ::mkdir(output_.c_str(), 0700);
-    write_text(tmp_ / "os-release",
-               "PRETTY_NAME=\"Debian\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
+    tu::make_dir(output_, 0700);
+    tu::write_text(tmp_ / "os-release",
+                   "PRETTY_NAME=\"Debian\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
   }
 
   Result<> collect() { return collect_os_info(output_, System(files_), release_); }
@@ -32,7 +28,7 @@ class OsInfoTest : public ::testing::Test {
            "\nVersion: Linux 12 Debian GNU/Linux\n";
   }
 
-  TempDir tmp_;
+  tu::TempDir tmp_;
   std::string output_ = tmp_ / "out";
   std::string release_ = tmp_ / "system-release";
   SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
@@ -40,49 +36,40 @@ class OsInfoTest : public ::testing::Test {
 
 TEST_F(OsInfoTest, WithoutSystemReleaseTwoLines) {
   ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head());
+  EXPECT_EQ(tu::read_text(output_ + "/osInfo.txt"), expected_head());
 }
 
 TEST_F(OsInfoTest, SystemReleaseIsAppendedUnchanged) {
-  write_text(release_, "");
-  ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
-
-  write_text(release_, "Fedora release 39\n  second line");
-  ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(output_ + "/osInfo.txt"),
-            expected_head() + "System Release: Fedora release 39\n  second line\n");
-
-  write_text(release_, "Rocky Linux release 9.3\n");
-  ASSERT_TRUE(collect());
-  EXPECT_TRUE(read_text(output_ + "/osInfo.txt").ends_with("9.3\n\n"));
+  for (const std::string release : {"", "Fedora release 39\n  second line", "Rocky 9.3\n"}) {
+    tu::write_text(release_, release);
+    ASSERT_TRUE(collect());
+    EXPECT_EQ(tu::read_text(output_ + "/osInfo.txt"),
+              expected_head() + "System Release: " + release + "\n");
+  }
 }
 
 TEST_F(OsInfoTest, UnreadableSystemReleaseFailsAndWritesNothing) {
-  ASSERT_EQ(::mkdir(release_.c_str(), 0755), 0);
+  tu::make_dir(release_, 0755);
   auto result = collect();
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().text(), "Is a directory (os error 21)");
-  EXPECT_FALSE(testing_util::exists(output_ + "/osInfo.txt"));
+  EXPECT_EQ(tu::ok_or_error(result), "Is a directory (os error 21)");
+  EXPECT_FALSE(tu::exists(output_ + "/osInfo.txt"));
 
   ::rmdir(release_.c_str());
-  write_text(release_, "Fedora \xC3(\n");
+  tu::write_text(release_, "Fedora \xC3(\n");
   result = collect();
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().text(), "stream did not contain valid UTF-8");
-  EXPECT_FALSE(testing_util::exists(output_ + "/osInfo.txt"));
+  EXPECT_EQ(tu::ok_or_error(result), "stream did not contain valid UTF-8");
+  EXPECT_FALSE(tu::exists(output_ + "/osInfo.txt"));
 }
 
 TEST_F(OsInfoTest, FifoSystemReleaseDoesNotHang) {
-  ASSERT_EQ(::mkfifo(release_.c_str(), 0644), 0);
+  tu::make_fifo(release_);
   ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
+  EXPECT_EQ(tu::read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
 }
 
 TEST_F(OsInfoTest, UnwritableOutputIsTheStageError) {
   const auto result = collect_os_info(tmp_ / "missing", System(files_), release_);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
+  EXPECT_EQ(tu::ok_or_error(result), "No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -11,65 +11,18 @@
 namespace common::collectors {
 namespace {
 
-using testing_util::exists;
-using testing_util::read_text;
-using testing_util::TempDir;
-using testing_util::write_text;
-
-// The listing fed through the filter into a file in pieces of `piece_size` bytes.
-std::string filtered(const std::string& listing, std::size_t piece_size) {
-  TempDir tmp;
-  const std::string path = tmp / "rows";
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  ListingFilter filter(fd.get(), "keldra-oskel");
-  for (std::size_t i = 0; i < listing.size(); i += piece_size) {
-    EXPECT_TRUE(filter.feed(std::string_view(listing).substr(i, piece_size)));
-  }
-  EXPECT_TRUE(filter.finish());
-  return read_text(path);
-}
-
-TEST(ListingFilter, KeepsRowsNamingThePackageEachEndedByNewlineWhateverThePieces) {
-  const std::string listing =
-      "Desired=Unknown/Install/Remove/Purge/Hold\n"
-      "||/ Name           Version      Architecture Description\n"
-      "ii  adduser        3.134        all          add and remove users\n"
-      "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
-      "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
-      "ii  zlib1g         1:1.2.13     amd64        " +
-      std::string(200, 'z') +
-      "\n"
-      "ii  keldra-oskel-doc 2.1.0      all          docs";
-  const std::string kept =
-      "ii  keldra-oskel   2.1.0        amd64        Keldra oskel agent\n"
-      "ii  keldra-oskel-extras 2.1.0   amd64        extras\r\n"
-      "ii  keldra-oskel-doc 2.1.0      all          docs\n";
-  for (const std::size_t piece :
-       {std::size_t{1}, std::size_t{5}, std::size_t{64}, listing.size()}) {
-    EXPECT_EQ(filtered(listing, piece), kept) << piece;
-  }
-  // Rows longer than the filter's blocks: the start of one that does not match is taken back.
-  const std::string row(70000, 'y');
-  const std::string long_rows = "x" + row + "\nkeldra-oskel a\n" + row + "keldra-oskel\n" + row;
-  for (const std::size_t piece : {std::size_t{4096}, long_rows.size()}) {
-    EXPECT_EQ(filtered(long_rows, piece), "keldra-oskel a\n" + row + "keldra-oskel\n") << piece;
-  }
-  EXPECT_EQ(filtered("a\nb\n", 1), "");
-  EXPECT_EQ(filtered("KELDRA-OSKEL\nkeldra-\noskel", 3), "");
-}
-
 class PackageDetailsTest : public ::testing::Test {
  protected:
-  PackageDetailsTest() : path_("PATH", (tmp_ / "bin:" + testing_util::hermetic_path()).c_str()) {
-    ::mkdir((tmp_ / "bin").c_str(), 0755);
-    ::mkdir(out_.c_str(), 0700);
+  PackageDetailsTest() : path_("PATH", (tmp_ / "bin:" + tu::hermetic_path()).c_str()) {
+    tu::make_dir(tmp_ / "bin", 0755);
+    tu::make_dir(out_, 0700);
   }
 
   void tool(const std::string& name, const std::string& body) {
-    write_text(tmp_ / "bin/" + name, "#!/bin/sh\n" + body + "\n", 0755);
+    tu::write_text(tmp_ / "bin/" + name, "#!/bin/sh\n" + body + "\n", 0755);
   }
   void os_release(const std::string& name) {
-    write_text(files_.os_release, "NAME=\"" + name + "\"\nVERSION_ID=\"1\"\n");
+    tu::write_text(files_.os_release, "NAME=\"" + name + "\"\nVERSION_ID=\"1\"\n");
   }
   Result<> collect() {
     return collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
@@ -77,8 +30,8 @@ class PackageDetailsTest : public ::testing::Test {
   }
   std::string package_file() const { return out_ + "/oskelPackageInfo.txt"; }
 
-  TempDir tmp_;
-  testing_util::ScopedEnv path_;
+  tu::TempDir tmp_;
+  tu::ScopedEnv path_;
   std::string out_ = tmp_ / "out";
   SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
 };
@@ -89,7 +42,7 @@ TEST_F(PackageDetailsTest, UbuntuAsksDpkgQueryAndFilters) {
        "[ \"$*\" = --list ] || exit 9\nprintf 'hdr\\nii  keldra-oskel 1\\nii  other'");
   tool("rpm", "echo wrong tool");
   ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(package_file()), "ii  keldra-oskel 1\n");
+  EXPECT_EQ(tu::read_text(package_file()), "ii  keldra-oskel 1\n");
 }
 
 TEST_F(PackageDetailsTest, OtherHostsAskRpmAndKeepItsOutputWhole) {
@@ -98,7 +51,7 @@ TEST_F(PackageDetailsTest, OtherHostsAskRpmAndKeepItsOutputWhole) {
        "[ \"$*\" = '-qi keldra-oskel' ] || exit 9\nprintf 'package keldra-oskel is not "
        "installed\\n\\n x'\nexit 1");
   ASSERT_TRUE(collect());
-  EXPECT_EQ(read_text(package_file()), "package keldra-oskel is not installed\n\n x");
+  EXPECT_EQ(tu::read_text(package_file()), "package keldra-oskel is not installed\n\n x");
 }
 
 TEST_F(PackageDetailsTest, DebianFamilyAsksDpkgQueryEveryOtherHostRpm) {
@@ -116,19 +69,18 @@ TEST_F(PackageDetailsTest, DebianFamilyAsksDpkgQueryEveryOtherHostRpm) {
       {"", false},
   };
   for (const auto& c : cases) {
-    write_text(files_.os_release, c.os_release);
+    tu::write_text(files_.os_release, c.os_release);
     const System system(files_);
     EXPECT_EQ(asks_dpkg_query(system, *system.long_os_version()), c.dpkg) << c.os_release;
   }
 }
 
 TEST_F(PackageDetailsTest, MissingToolFailsWithoutAFile) {
-  if (testing_util::emulated()) GTEST_SKIP() << testing_util::kEmulatedSpawn;
+  if (tu::emulated()) GTEST_SKIP() << tu::kEmulatedSpawn;
   os_release("Rocky Linux");
   const auto result = collect();
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().text(), "No such file or directory (os error 2)");
-  EXPECT_FALSE(exists(package_file()));
+  EXPECT_EQ(tu::ok_or_error(result), "No such file or directory (os error 2)");
+  EXPECT_FALSE(tu::exists(package_file()));
 }
 
 TEST_F(PackageDetailsTest, InvalidUtf8OutputFailsWithPositionAndNoFile) {
@@ -144,9 +96,8 @@ TEST_F(PackageDetailsTest, InvalidUtf8OutputFailsWithPositionAndNoFile) {
   for (const auto& c : cases) {
     tool("rpm", std::string("printf '") + c.printf_arg + "'");
     const auto result = collect();
-    ASSERT_FALSE(result) << c.error;
-    EXPECT_EQ(result.error().text(), c.error);
-    EXPECT_FALSE(exists(package_file()));
+    EXPECT_EQ(tu::ok_or_error(result), c.error) << c.error;
+    EXPECT_FALSE(tu::exists(package_file()));
   }
 }
 
@@ -155,9 +106,8 @@ TEST_F(PackageDetailsTest, HangingToolIsKilledAfterTheLimit) {
   tool("rpm", "sleep 60");
   const auto result = collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
                                               std::chrono::seconds(1));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().text(), "rpm did not finish within 1 seconds");
-  EXPECT_FALSE(exists(package_file()));
+  EXPECT_EQ(tu::ok_or_error(result), "rpm did not finish within 1 seconds");
+  EXPECT_FALSE(tu::exists(package_file()));
 }
 
 }  // namespace

@@ -9,9 +9,6 @@
 namespace common::collectors {
 namespace {
 
-using testing_util::TempDir;
-using testing_util::write_text;
-
 TEST(ReleaseField, FirstLineThatBeginsWithTheKeyQuotesRemoved) {
   const std::string content =
       "PRETTY_NAME=\"Ubuntu 22.04.4 LTS\"\nNAME=\"Ubuntu\"\r\nVERSION_ID=\"22.04\"\nNAME=Other\n";
@@ -23,17 +20,17 @@ TEST(ReleaseField, FirstLineThatBeginsWithTheKeyQuotesRemoved) {
 }
 
 TEST(LongOsVersion, FallsBackToLsbReleasePerPartAndKeepsBothBlanks) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const SystemFiles files{tmp / "os-release", tmp / "lsb-release"};
   EXPECT_EQ(System(files).long_os_version(), "Linux  ");
 
-  write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=20.04\n");
+  tu::write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=20.04\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Ubuntu");
 
-  write_text(files.os_release, "NAME=\"Rocky Linux\"\n");
+  tu::write_text(files.os_release, "NAME=\"Rocky Linux\"\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Rocky Linux");
 
-  write_text(files.os_release, "NAME=\"Rocky Linux\"\nVERSION_ID=\"9.3\"\n");
+  tu::write_text(files.os_release, "NAME=\"Rocky Linux\"\nVERSION_ID=\"9.3\"\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux 9.3 Rocky Linux");
 }
 
@@ -53,25 +50,25 @@ TEST(ReleaseField, LinesThatAreNotUtf8AreSkippedNotTheFile) {
 }
 
 TEST(LongOsVersion, StrayByteElsewhereKeepsTheDistribution) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const SystemFiles files{tmp / "os-release", tmp / "lsb-release"};
-  write_text(
+  tu::write_text(
       files.os_release,
       "NAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\nBUG_REPORT_URL=\"https://caf\xE9.example/\"\n");
-  write_text(files.lsb_release, "DISTRIB_ID=Other\nDISTRIB_RELEASE=1\n");
+  tu::write_text(files.lsb_release, "DISTRIB_ID=Other\nDISTRIB_RELEASE=1\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux 22.04 Ubuntu");
 
-  write_text(files.os_release, "NAME=\"Rocky\xFF\"\n");
-  write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\n\xFE\nDISTRIB_RELEASE=20.04\n");
+  tu::write_text(files.os_release, "NAME=\"Rocky\xFF\"\n");
+  tu::write_text(files.lsb_release, "DISTRIB_ID=Ubuntu\n\xFE\nDISTRIB_RELEASE=20.04\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux 20.04 Ubuntu");
 }
 
 TEST(LongOsVersion, OnlyTheFirstMebibyteIsLookedAt) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const SystemFiles files{tmp / "os-release", tmp / "lsb-release"};
   const std::string filler(kReleaseScanLimit - 20, '#');
   // NAME= ends within the limit; VERSION_ID= starts within it but ends beyond.
-  write_text(files.os_release, filler + "\nNAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\n");
+  tu::write_text(files.os_release, filler + "\nNAME=\"Ubuntu\"\nVERSION_ID=\"22.04\"\n");
   EXPECT_EQ(System(files).long_os_version(), "Linux  Ubuntu");
 
   // An endless source is looked at up to the limit, no further.

@@ -24,6 +24,8 @@ import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from archive_reader import read_archive
+
 HERE = Path(__file__).resolve().parent
 BINARY = os.environ.get("OSKEL_BINARY") or str(HERE.parent.parent / "build/oskel_info")
 # A sanitizer build reserves terabytes of address space: no address-space cap fits it.
@@ -53,6 +55,40 @@ UTILITIES = ("sh", "cat", "head", "tr", "sleep", "seq", "ls", "wc", "env", "mkdi
 
 # A package tool that answers at once with nothing: keeps runs independent of the host.
 QUIET_TOOL = "#!/bin/sh\nexit 0\n"
+
+ENOENT = "No such file or directory (os error 2)"
+NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
+CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log", "level": "debug"}}'
+# What `dpkg-query --list` prints on a host with the package and a few others.
+LISTING = (
+    "Desired=Unknown/Install/Remove/Purge/Hold\n"
+    "| Status=Not/Inst/Conf-files/Unpacked/halF-conf/Half-inst/trig-aWait/Trig-pend\n"
+    "|/ Err?=(none)/Reinst-required (Status,Err: uppercase=bad)\n"
+    "||/ Name                Version      Architecture Description\n"
+    "+++-===================-============-============-=================================\n"
+    "ii  adduser             3.134        all          add and remove users and groups\n"
+    "ii  keldra-oskel        4.2.1-1      amd64        Keldra SDK oskel component\n"
+    "ii  keldra-oskel-tools  4.2.1-1      amd64        Keldra SDK oskel tools\r\n"
+    "ii  zlib1g:amd64        1:1.2.13     amd64        compression library - runtime\n"
+    "rc  keldra-oskel-legacy 3.0.0        amd64        old oskel")
+
+
+def tool(body):
+    """A fake package tool running the shell text `body`."""
+    return "#!/bin/sh\n" + body + "\n"
+
+
+def archive_line(path="/tmp/run/oskel-data.tar.gz"):
+    """The last line of a run that made its archive at `path`."""
+    return f"Logs and config can be found at {path}\n"
+
+
+ARCHIVE_LINE = archive_line()
+
+
+def inside(members):
+    """Archive members by their names inside oskel-data/, the top directory left out."""
+    return {k.removeprefix("oskel-data/"): v for k, v in members.items() if k != "oskel-data"}
 
 
 def _root_is_a_mount_point():
@@ -265,6 +301,11 @@ class E2ETestCase(unittest.TestCase):
         result = run(plan or Run(**kwargs))
         self._runs.append(result)
         return result
+
+    def archived(self, result: Result, archive="run/oskel-data.tar.gz"):
+        """The members of the run's archive (read back by every reader) inside oskel-data/."""
+        members, _ = read_archive(self, result.tmp / archive)
+        return inside(members)
 
     def tearDown(self):
         outcome = getattr(self, "_outcome", None)

@@ -7,9 +7,7 @@ import tarfile
 import unittest
 
 from archive_reader import raw_tar, read_archive
-from harness import E2ETestCase
-
-ARCHIVE_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
+from harness import ARCHIVE_LINE, E2ETestCase
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
 
 
@@ -43,8 +41,7 @@ class Archive(E2ETestCase):
                  "printf '\\x1f\\x8b' > a.log.5.gz")
         r = self.run_oskel(config='{"logging": {"log_file": "/tmp/logs/a.log"}}', setup=setup)
         self.assertEqual((r.rc, r.stderr), (0, ""))
-        members, _ = read_archive(self, r.tmp / "run/oskel-data.tar.gz")
-        data = {k.removeprefix("oskel-data/"): v[2] for k, v in members.items()}
+        data = {k: v[2] for k, v in self.archived(r).items()}
         self.assertEqual(data["a.log"], "".join(f"{i}\n" for i in range(1, 200001)).encode())
         self.assertEqual(gzip.decompress(data["a.log.4.gz"]), data["a.log.2"])
         self.assertEqual(gzip.decompress(data["a.log.3.gz"]), data["a.log.1"])

@@ -3,15 +3,12 @@
 import os
 import unittest
 
-from archive_reader import read_archive
-from harness import EMULATED_SPAWN, EMULATOR, ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase
+from harness import (ARCHIVE_LINE, CONFIG, EMULATED_SPAWN, EMULATOR, ENOENT, LISTING, NOT_REGULAR,
+                     ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase, tool)
 
-ENOENT = "No such file or directory (os error 2)"
 ENXIO = "No such device or address (os error 6)"
 SOCKET = ("python3 -c \"import socket; "
           "socket.socket(socket.AF_UNIX).bind('/opt/keldra/etc/keldra-oskel.cfg')\"")
-NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
-CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log", "level": "debug"}}'
 # Its member name passes 100 bytes with a two-byte character across the cut.
 LONG_NAME = "agent.log." + "x" * 78 + "\u00e9" * 10
 LOGS = ("mkdir -p /tmp/logs/agent.log.d; cd /tmp/logs; echo current > agent.log; "
@@ -19,28 +16,8 @@ LOGS = ("mkdir -p /tmp/logs/agent.log.d; cd /tmp/logs; echo current > agent.log;
         "echo no > AGENT.LOG; echo hidden > .agent.log.swp; echo inner > agent.log.d/agent.log; "
         f"echo long > {LONG_NAME}")
 
-LISTING = (
-    "Desired=Unknown/Install/Remove/Purge/Hold\n"
-    "| Status=Not/Inst/Conf-files/Unpacked/halF-conf/Half-inst/trig-aWait/Trig-pend\n"
-    "|/ Err?=(none)/Reinst-required (Status,Err: uppercase=bad)\n"
-    "||/ Name                Version      Architecture Description\n"
-    "+++-===================-============-============-=================================\n"
-    "ii  adduser             3.134        all          add and remove users and groups\n"
-    "ii  keldra-oskel        4.2.1-1      amd64        Keldra SDK oskel component\n"
-    "ii  keldra-oskel-tools  4.2.1-1      amd64        Keldra SDK oskel tools\r\n"
-    "ii  zlib1g:amd64        1:1.2.13     amd64        compression library - runtime\n"
-    "rc  keldra-oskel-legacy 3.0.0        amd64        old oskel")
-
-
-def tool(body):
-    return "#!/bin/sh\n" + body + "\n"
-
 
 class ConfigAndLogs(E2ETestCase):
-    def archived(self, r):
-        members, _ = read_archive(self, r.tmp / "run/oskel-data.tar.gz")
-        return {k.removeprefix("oskel-data/"): v for k, v in members.items() if k != "oskel-data"}
-
     def test_config_and_matching_logs_are_collected(self):
         r = self.run_oskel(config=CONFIG, config_mode=0o640, setup=LOGS)
         self.assertEqual(r.stderr, "")
@@ -75,7 +52,7 @@ class ConfigAndLogs(E2ETestCase):
             self.assertEqual(lines[0], f"Failed to get oskel config files, skipping. {config_error}")
             if log_error:
                 self.assertEqual(lines[1], f"Failed to get oskel logs, skipping. {log_error}")
-            self.assertTrue(r.stdout.endswith("Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"))
+            self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
 
     def test_config_through_a_link_is_copied_as_a_file(self):
         r = self.run_oskel(setup="mkdir /opt/real; echo '{}' > /opt/real/c.cfg; "
@@ -104,8 +81,7 @@ class ConfigAndLogs(E2ETestCase):
 
 class PackageDetails(E2ETestCase):
     def package_file(self, r):
-        members, _ = read_archive(self, r.tmp / "run/oskel-data.tar.gz")
-        entry = members.get("oskel-data/oskelPackageInfo.txt")
+        entry = self.archived(r).get("oskelPackageInfo.txt")
         return entry[2] if entry else None
 
     def test_ubuntu_listing_is_filtered(self):

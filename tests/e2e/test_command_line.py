@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from harness import EMULATED_SPAWN, EMULATOR, ROCKY_OS_RELEASE, E2ETestCase
+from harness import ARCHIVE_LINE, EMULATED_SPAWN, EMULATOR, ROCKY_OS_RELEASE, E2ETestCase, archive_line
 
 HELP = ("Collects Keldra SDK logs and config files\n\nUsage: oskel_info\n\n"
         "Options:\n  -h, --help  Print help\n")
@@ -37,7 +37,7 @@ class OutputDirectory(E2ETestCase):
     def test_unset_tmpdir_means_slash_tmp(self):
         r = self.run_oskel(tmpdir=None)
         self.assertEqual(r.rc, 0)
-        self.assertTrue(r.stdout.endswith("Logs and config can be found at /tmp/oskel-data.tar.gz\n"))
+        self.assertTrue(r.stdout.endswith(archive_line("/tmp/oskel-data.tar.gz")))
         self.assertTrue((r.tmp / "oskel-data.tar.gz").exists())
         self.assertFalse((r.tmp / "oskel-data").exists())
 
@@ -49,12 +49,12 @@ class OutputDirectory(E2ETestCase):
 
     def test_trailing_slash_is_not_doubled(self):
         r = self.run_oskel(tmpdir="/tmp/run/")
-        self.assertIn("Logs and config can be found at /tmp/run/oskel-data.tar.gz\n", r.stdout)
+        self.assertIn(ARCHIVE_LINE, r.stdout)
 
     def test_empty_tmpdir_uses_the_current_directory(self):
         r = self.run_oskel(tmpdir="")
         self.assertEqual(r.rc, 0)
-        self.assertIn("Logs and config can be found at oskel-data.tar.gz\n", r.stdout)
+        self.assertIn(archive_line("oskel-data.tar.gz"), r.stdout)
         self.assertTrue((r.work / "cwd/oskel-data.tar.gz").exists())
 
     def test_missing_tmpdir_is_create_failed(self):
@@ -92,7 +92,7 @@ class Console(E2ETestCase):
             "Failed to get oskel logs, skipping. No such file or directory (os error 2)\n"
             "Collecting oskel info\n"
             "Failed to get oskel package details, skipping. No such file or directory (os error 2)\n"
-            "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"))
+            + ARCHIVE_LINE))
 
     def test_closed_stdout_still_completes(self):
         r = self.run_oskel(stdout="closed")

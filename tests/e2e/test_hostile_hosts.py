@@ -3,24 +3,14 @@
 import os
 import unittest
 
-from archive_reader import read_archive
-from harness import EMULATOR, ROCKY_OS_RELEASE, SANITIZED, VIEW, E2ETestCase
-from test_collectors import CONFIG, LISTING, tool
+from harness import (ARCHIVE_LINE, CONFIG, EMULATOR, LISTING, NOT_REGULAR, ROCKY_OS_RELEASE,
+                     SANITIZED, VIEW, E2ETestCase, tool)
 
 EFBIG = "File too large (os error 27)"
 
 
-def archived_files(test, r):
-    members, _ = read_archive(test, r.tmp / "run/oskel-data.tar.gz")
-    return {k.removeprefix("oskel-data/"): v for k, v in members.items()}
-NOT_REGULAR = "the source path is neither a regular file nor a symlink to a regular file"
-LAST_LINE = "Logs and config can be found at /tmp/run/oskel-data.tar.gz\n"
-
 
 class HostileHosts(E2ETestCase):
-    def members(self, r):
-        return archived_files(self, r)
-
     def test_stray_byte_in_os_release_keeps_an_ubuntu_host_on_dpkg_query(self):
         os_release = (b'NAME="Ubuntu"\nVERSION_ID="22.04"\nID=ubuntu\n'
                       b'BUG_REPORT_URL="https://caf\xe9.example/"\n')
@@ -30,7 +20,7 @@ class HostileHosts(E2ETestCase):
         self.assertEqual(r.stderr, "Failed to get oskel config files, skipping. No such file or "
                                    "directory (os error 2)\nFailed to get oskel logs, skipping. No "
                                    "such file or directory (os error 2)\n")
-        files = self.members(r)
+        files = self.archived(r)
         self.assertTrue(files["osInfo.txt"][2].endswith(b"Version: Linux 22.04 Ubuntu\n"))
         self.assertIn(b"keldra-oskel        4.2.1-1", files["oskelPackageInfo.txt"][2])
         self.assertNotIn(b"wrong tool", files["oskelPackageInfo.txt"][2])
@@ -48,14 +38,14 @@ class HostileHosts(E2ETestCase):
         self.assertEqual(r.stderr, f"Failed to get os info, skipping. {EFBIG}\n"
                                    f"Failed to get oskel config files, skipping. {NOT_REGULAR}\n"
                                    f"Failed to get oskel logs, skipping. {EFBIG}\n")
-        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
         self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data.tar.gz"])
 
     def test_large_regular_config_is_copied_but_not_read_for_the_log_location(self):
         big = "/opt/keldra/etc/keldra-oskel.cfg"
         r = self.run_oskel(setup=f"head -c 16777217 /dev/zero | tr '\\0' ' ' > {big}")
         self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EFBIG}\n")
-        self.assertEqual(len(self.members(r)["keldra-oskel.cfg"][2]), 16777217)
+        self.assertEqual(len(self.archived(r)["keldra-oskel.cfg"][2]), 16777217)
 
 
 def capped(limit):
@@ -87,8 +77,6 @@ echo "grandchild ${s:-gone}"
 class TroubledHosts(E2ETestCase):
     """Limits and interrupts that used to kill a run half-way or exhaust its memory."""
 
-    members = archived_files
-
     def test_file_size_limit_is_a_failure_line_and_every_other_log_is_kept(self):
         r = self.run_oskel(
             config=CONFIG, wrapper="prlimit --fsize=262144",
@@ -97,8 +85,8 @@ class TroubledHosts(E2ETestCase):
         self.assertEqual(r.rc, 0, r.stderr)
         self.assertRegex(r.stderr, r"^Failed to get oskel logs, skipping. (File too large \(os "
                                    r"error 27\)|No such file or directory \(os error 2\))\n$")
-        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
-        self.assertEqual(self.members(r)["agent.log.1"][2], b"one\n")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
+        self.assertEqual(self.archived(r)["agent.log.1"][2], b"one\n")
         self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data.tar.gz"])
 
     def test_large_configuration_and_talkative_tool_under_a_memory_cap(self):
@@ -112,7 +100,7 @@ class TroubledHosts(E2ETestCase):
             setup="mkdir /tmp/logs; echo current > /tmp/logs/agent.log",
             after="tar xzOf /tmp/run/oskel-data.tar.gz oskel-data/oskelPackageInfo.txt | wc -c")
         self.assertEqual((r.rc, r.stderr), (0, ""))
-        self.assertTrue(r.stdout.endswith(LAST_LINE), r.stdout)
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
         self.assertEqual(r.after, "167772160\n")
 
     def test_interrupt_kills_the_tool_removes_the_output_and_ends_by_the_signal(self):

@@ -14,6 +14,9 @@ cpack_config=$5
 packaging=$(cd "$(dirname "$0")/../../packaging" && pwd)
 scratch=$(mktemp -d "$(dirname "$deb")/check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+# rpm keeps a database in ~/.rpmdb and rpmlint's spell checker a word list in ~/.config: both
+# go to the scratch directory, never into the user's home.
+export HOME="$scratch"
 fail() { echo "$*"; exit 1; }
 
 deb_files=$(dpkg-deb -c "$deb" | awk '{print $6}')

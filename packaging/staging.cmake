@@ -1,6 +1,7 @@
-# Runs in CPack's staging tree before each package is made. Every staged file and directory
-# gets SOURCE_DATE_EPOCH as its time: installed files keep their source's time, which is when
-# the tree was checked out, and rpmbuild only lowers times that are later than the epoch.
+# Runs in CPack's staging tree before each package, the .deb and the .rpm, is made. Every
+# staged file and directory gets SOURCE_DATE_EPOCH as its time: installed files keep their
+# source's time, which is when the tree was checked out, and rpmbuild only lowers times that
+# are later than the epoch.
 # Both formats want the manual page compressed, with `gzip -9n` (no name, no time stamp); the
 # rpmbuild of a Debian host does not compress it itself. Debian also wants the changelog
 # compressed, and gets the lintian overrides, which say why the binary is static.

@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Lists every test a CTest run skipped, with the reason the test printed.
+
+Reads BUILD_DIR/Testing/Temporary/LastTest.log, where CTest keeps each entry's output. A
+skip is found three ways: a whole CTest entry skipped (tests/skip.sh's "SKIPPED: ...", the
+black-box suites' "E2E SKIPPED: ..."), a GoogleTest case skipped ("...: Skipped" and the
+message on the next line), and a black-box case skipped inside an entry that passed
+(unittest's "... skipped 'reason'"). CTEST_OUTPUT, what ctest printed (its -O file), adds
+the entries it lists as skipped that printed no reason. Prints nothing when nothing was
+skipped.
+
+usage: list_skips.py BUILD_DIR [CTEST_OUTPUT]
+"""
+
+import re
+import sys
+from pathlib import Path
+
+ENTRY = re.compile(r'^\d+/\d+ Test: (.+)$')
+NOT_RUN = re.compile(r'^\s+\d+ - (.+) \(Skipped\)$')
+WHOLE = re.compile(r'(?:^|E2E )SKIPPED: (.*)$')
+CASE = re.compile(r'^(test\w*) \([\w.]+\) \.\.\. ')
+CASE_SKIPPED = re.compile(r'(?:^|\.\.\. )skipped (["\'])(.*)\1$')
+GTEST = re.compile(r': Skipped$')
+
+
+def skips(log):
+    """(entry, case or "", reason) for every skip, in the order the log holds them."""
+    found = []
+    entry, case, previous, in_output = None, "", "", False
+
+    def add(in_case, reason):
+        if (entry, in_case, reason) not in found:
+            found.append((entry, in_case, reason))
+
+    for line in log.splitlines():
+        if match := ENTRY.match(line):
+            entry, case, previous = match.group(1), "", ""
+            continue
+        if entry is None:
+            continue
+        if line in ("Output:", "<end of output>"):
+            in_output = line == "Output:"
+            continue
+        if not in_output:
+            continue
+        if match := CASE.match(line):
+            case = match.group(1)
+        # A case's skip line can come after what the case wrote to standard error.
+        if match := CASE_SKIPPED.search(line):
+            add(case, match.group(2))
+        elif match := WHOLE.search(line):
+            add("", match.group(1))
+        elif GTEST.search(previous):
+            add("", line.strip() or "(no reason printed)")
+        previous = line
+    # A whole entry skipped for one reason is listed once, not once per case.
+    return [(e, c, r) for e, c, r in found if not c or (e, "", r) not in found]
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit(__doc__.strip().splitlines()[-1])
+    path = Path(sys.argv[1]) / "Testing/Temporary/LastTest.log"
+    found = skips(path.read_text(errors="replace")) if path.exists() else []
+    if len(sys.argv) == 3 and Path(sys.argv[2]).exists():
+        for line in Path(sys.argv[2]).read_text(errors="replace").splitlines():
+            match = NOT_RUN.match(line)
+            if match and not any(e == match.group(1) for e, _, _ in found):
+                found.append((match.group(1), "", "(no reason printed)"))
+    if found:
+        print(f"Skipped ({len(found)}):")
+    for entry, case, reason in found:
+        print(f"  {entry}{' ' + case if case else ''}: {reason}")
+
+
+if __name__ == "__main__":
+    main()
