@@ -214,14 +214,13 @@ Result<int> run_streaming(const std::string& program, const std::vector<std::str
   // Out of time (the child itself or something it started still holds the pipes), interrupted,
   // or the output could not be kept: the whole group goes.
   if (!child->kill_and_wait()) {
-    return fail(ErrorKind::kTimedOut, program + " did not end within " +
-                                          std::to_string(kKillGrace.count()) +
-                                          " seconds of being killed");
+    return fail(program + " did not end within " + std::to_string(kKillGrace.count()) +
+                " seconds of being killed");
   }
   if (!drained) return std::unexpected(drained.error());
   if (interrupted()) return interrupted_error();
-  return fail(ErrorKind::kTimedOut, program + " did not finish within " +
-                                        std::to_string(time_limit.count()) + " seconds");
+  return fail(program + " did not finish within " + std::to_string(time_limit.count()) +
+              " seconds");
 }
 
 }  // namespace common

@@ -110,7 +110,7 @@ Result<> copy_file(const std::string& source, const std::string& destination) {
   const UniqueFd from = std::move(*opened);
   struct stat source_stat;
   if (::fstat(from.get(), &source_stat) != 0) return os_error(errno);
-  if (!S_ISREG(source_stat.st_mode)) return fail(ErrorKind::kInvalidInput, kNotRegularFile);
+  if (!S_ISREG(source_stat.st_mode)) return fail(kNotRegularFile);
 
   const mode_t permissions = source_stat.st_mode & 07777;
   UniqueFd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions));

@@ -6,20 +6,18 @@
 
 namespace common {
 
+// Only what a caller decides on has a kind of its own; every other failure is kOther. What is
+// shown is the text alone.
 enum class ErrorKind {
-  kNotFound,
-  kPermissionDenied,
-  kAlreadyExists,
-  kInvalidInput,
-  kInvalidData,
-  kTimedOut,
-  kInterrupted,  // SIGINT, SIGTERM or SIGHUP arrived: the run is being abandoned
   kOther,
+  kAlreadyExists,  // EEXIST: another user's name appeared where a file was to be created
+  kInterrupted,    // SIGINT, SIGTERM or SIGHUP arrived: the run is being abandoned
 };
 
 class Error {
  public:
-  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  explicit Error(std::string text, ErrorKind kind = ErrorKind::kOther)
+      : kind_(kind), text_(std::move(text)) {}
 
   // An operating-system error: strerror's description, " (os error N)".
   static Error from_errno(int errnum);
@@ -39,8 +37,8 @@ using Result = std::expected<T, Error>;
 inline std::unexpected<Error> os_error(int errnum) {
   return std::unexpected(Error::from_errno(errnum));
 }
-inline std::unexpected<Error> fail(ErrorKind kind, std::string text) {
-  return std::unexpected(Error(kind, std::move(text)));
+inline std::unexpected<Error> fail(std::string text, ErrorKind kind = ErrorKind::kOther) {
+  return std::unexpected(Error(std::move(text), kind));
 }
 
 std::string os_error_text(int errnum);

@@ -33,7 +33,7 @@ Result<> UniqueFd::close() {
 
 Result<DirStream> DirStream::open(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    return fail(ErrorKind::kInvalidInput, "file name contained an unexpected NUL byte");
+    return fail("file name contained an unexpected NUL byte");
   }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);

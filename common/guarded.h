@@ -14,9 +14,9 @@ auto guarded(Stage&& stage) -> decltype(stage()) {
   try {
     return stage();
   } catch (const std::exception& error) {
-    return fail(ErrorKind::kOther, error.what());
+    return fail(error.what());
   } catch (...) {
-    return fail(ErrorKind::kOther, "unknown error");
+    return fail("unknown error");
   }
 }
 

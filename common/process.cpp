@@ -65,7 +65,7 @@ int interrupted() { return g_signal; }
 
 int interrupt_fd() { return g_wake_read; }
 
-std::unexpected<Error> interrupted_error() { return fail(ErrorKind::kInterrupted, "Interrupted"); }
+std::unexpected<Error> interrupted_error() { return fail("Interrupted", ErrorKind::kInterrupted); }
 
 void end_by_signal(int signal_number) {
   std::signal(signal_number, SIG_DFL);

@@ -10,7 +10,9 @@ namespace {
 TEST(OsErrorText, IsStrerrorAndTheNumber) {
   EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
   EXPECT_EQ(Error::from_errno(EISDIR).text(), "Is a directory (os error 21)");
-  EXPECT_EQ(Error::from_errno(ENOENT).kind(), ErrorKind::kNotFound);
+  // Callers decide on EEXIST only; the rest is one kind.
+  EXPECT_EQ(Error::from_errno(EEXIST).kind(), ErrorKind::kAlreadyExists);
+  EXPECT_EQ(Error::from_errno(ENOENT).kind(), ErrorKind::kOther);
 }
 
 }  // namespace

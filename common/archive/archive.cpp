@@ -195,9 +195,9 @@ class TarWalker {
     } else if (S_ISBLK(st.st_mode)) {
       typeflag = '4';
     } else if (S_ISSOCK(st.st_mode)) {
-      return fail(ErrorKind::kOther, name + ": socket can not be archived");
+      return fail(name + ": socket can not be archived");
     } else {
-      return fail(ErrorKind::kOther, name + " has unknown file type");
+      return fail(name + " has unknown file type");
     }
     MemberInfo info = info_from_stat(st, typeflag);
     if (typeflag != '6') {

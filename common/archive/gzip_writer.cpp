@@ -13,9 +13,8 @@ constexpr int kMemLevel = 8;
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
 Error zlib_error(int code, const z_stream& stream) {
-  return Error(ErrorKind::kOther, stream.msg != nullptr
-                                      ? stream.msg
-                                      : "compression failed (" + std::to_string(code) + ")");
+  return Error(stream.msg != nullptr ? stream.msg
+                                     : "compression failed (" + std::to_string(code) + ")");
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ Result<LogLocation> split_log_location(std::string_view location) {
     start = end + 1;
   }
   if (pieces.empty()) {
-    return fail(ErrorKind::kInvalidInput, "Failed to read log file directory from config");
+    return fail("Failed to read log file directory from config");
   }
 
   // The parent: everything before the last component, without trailing "/" or "." pieces,
@@ -42,7 +42,7 @@ Result<LogLocation> split_log_location(std::string_view location) {
     }
   }
   if (last.text == ".." || (last.text == "." && last.start == 0)) {
-    return fail(ErrorKind::kInvalidInput, "Failed to read log file name from config");
+    return fail("Failed to read log file name from config");
   }
   return LogLocation{std::string(directory), std::string(last.text)};
 }

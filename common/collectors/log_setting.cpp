@@ -139,15 +139,15 @@ void LogSettingReader::feed(std::string_view piece) {
 }
 
 Result<std::string> LogSettingReader::finish() {
-  if (bad_utf8_ || utf8_.finish()) return common::fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
+  if (bad_utf8_ || utf8_.finish()) return common::fail(kInvalidUtf8Stream);
   if (!fault_) end_of_input();
   if (fault_) {
-    return common::fail(ErrorKind::kInvalidData, std::string(fault_->description) + " at line " +
-                                                     std::to_string(fault_->at.line) + " column " +
-                                                     std::to_string(fault_->at.column));
+    return common::fail(std::string(fault_->description) + " at line " +
+                        std::to_string(fault_->at.line) + " column " +
+                        std::to_string(fault_->at.column));
   }
   if (!found_) {
-    return common::fail(ErrorKind::kInvalidInput, "Failed to read log location from config");
+    return common::fail("Failed to read log location from config");
   }
   return std::move(*found_);
 }

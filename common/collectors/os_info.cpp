@@ -15,7 +15,7 @@ Result<> collect_os_info(const std::string& output_dir) {
 Result<> collect_os_info(const std::string& output_dir, const System& system,
                          const std::string& system_release_path) {
   const auto kernel = system.kernel_version();
-  if (!kernel) return fail(ErrorKind::kNotFound, "Failed to retrieve kernel version");
+  if (!kernel) return fail("Failed to retrieve kernel version");
   const auto os_version = required_os_version(system);
   if (!os_version) return std::unexpected(os_version.error());
 
@@ -26,7 +26,7 @@ Result<> collect_os_info(const std::string& output_dir, const System& system,
   if (auto release = open_for_reading(system_release_path)) {
     auto content = read_all(release->get(), kWholeFileLimit);
     if (!content) return std::unexpected(content.error());
-    if (validate_utf8(*content)) return fail(ErrorKind::kInvalidData, kInvalidUtf8Stream);
+    if (validate_utf8(*content)) return fail(kInvalidUtf8Stream);
     text += "System Release: " + *content + "\n";
   }
   return write_file(join_path(output_dir, "osInfo.txt"), text);

@@ -51,7 +51,7 @@ Result<> save_tool_output(const std::string& package_file, std::string_view pack
   ListingFilter rows(file.get(), package_name);
   const auto keep = [&](std::string_view chunk) -> Result<> {
     if (const auto error = utf8.feed(chunk)) {
-      return fail(ErrorKind::kOther, utf8_error_text(*error));
+      return fail(utf8_error_text(*error));
     }
     return filter_rows ? rows.feed(chunk) : write_all(file.get(), chunk);
   };
@@ -60,7 +60,7 @@ Result<> save_tool_output(const std::string& package_file, std::string_view pack
   if (auto ran = run_streaming(program, arguments, time_limit, keep); !ran) {
     saved = std::unexpected(ran.error());
   } else {
-    if (const auto error = utf8.finish()) saved = fail(ErrorKind::kOther, utf8_error_text(*error));
+    if (const auto error = utf8.finish()) saved = fail(utf8_error_text(*error));
   }
   if (saved && filter_rows) saved = rows.finish();
   if (saved) saved = file.close();

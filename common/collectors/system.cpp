@@ -80,7 +80,7 @@ std::optional<std::string> System::long_os_version() const {
 
 Result<std::string> required_os_version(const System& system) {
   auto version = system.long_os_version();
-  if (!version) return fail(ErrorKind::kNotFound, "Failed to retrieve os version");
+  if (!version) return fail("Failed to retrieve os version");
   return std::move(*version);
 }
 
