@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <csignal>
-
 #include <cstring>
 #include <map>
 

@@ -89,7 +89,6 @@ TEST_F(LogFilesTest, EveryEntryIsTriedAndTheFirstFailureIsTheStages) {
 }
 
 TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
-  using namespace std::string_literals;
   tu::write_text(logs_ + "/a.log", "x");
   tu::write_text(tmp_ / "plain", "");
   const std::string no_entry = "No such file or directory (os error 2)";
@@ -113,7 +112,7 @@ TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
   }
   EXPECT_TRUE(collected().empty());
   tu::make_dir(tmp_ / "etc");
-  EXPECT_EQ(collect_log_files(tmp_ / "etc", out_).error().text(), "Is a directory (os error 21)");
+  EXPECT_EQ(tu::ok_or_error(collect_log_files(tmp_ / "etc", out_)), "Is a directory (os error 21)");
 }
 
 // The configuration is read in 64 KiB chunks: which error wins, and where a chunk ends, must
@@ -150,7 +149,7 @@ TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
 TEST_F(LogFilesTest, FifoConfigurationIsReadLikeAFile) {
   tu::make_fifo(config_);
   // Without a writer the FIFO reads as empty, without waiting.
-  EXPECT_EQ(collect_log_files(config_, out_).error().text(),
+  EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)),
             "EOF while parsing a value at line 1 column 0");
   // Data left in the FIFO by a writer that has gone, kept while a reader holds it open.
   UniqueFd holder(::open(config_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -159,7 +158,8 @@ TEST_F(LogFilesTest, FifoConfigurationIsReadLikeAFile) {
   ASSERT_TRUE(writer.valid());
   ASSERT_TRUE(write_all(writer.get(), "\xFF{"));
   ASSERT_TRUE(writer.close());
-  EXPECT_EQ(collect_log_files(config_, out_).error().text(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)),
+            "stream did not contain valid UTF-8");
 }
 
 }  // namespace
