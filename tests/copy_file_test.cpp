@@ -12,57 +12,52 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_io.h"
 #include "tests/test_util.h"
 
 namespace common {
 namespace {
 
-using testing_util::exists;
-using testing_util::mode_of;
-using testing_util::read_text;
-using testing_util::TempDir;
-using testing_util::write_text;
-
 TEST(CopyFile, CopiesBytesAndExactPermissionBitsWhateverTheUmask) {
-  TempDir tmp;
+  tu::TempDir tmp;
   std::string content(300 * 1024, 'x');
   content += "tail";
-  write_text(tmp / "src", content, 0644);
-  testing_util::ScopedUmask umask(077);
+  tu::write_text(tmp / "src", content, 0644);
+  tu::ScopedUmask umask(077);
   ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), content);
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 0644);
+  EXPECT_EQ(tu::read_text(tmp / "dst"), content);
+  EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 0644);
 
   // Special bits travel too, and an existing destination is truncated and re-moded.
-  write_text(tmp / "src", "short", 0640);
+  tu::write_text(tmp / "src", "short", 0640);
   ::chmod((tmp / "src").c_str(), 02750);
   ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), "short");
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 02750);
+  EXPECT_EQ(tu::read_text(tmp / "dst"), "short");
+  EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 02750);
 }
 
 TEST(CopyFile, LinkToRegularFileIsCopiedAsTheFile) {
-  TempDir tmp;
-  write_text(tmp / "target", "{\"a\": 1}", 0600);
-  ASSERT_EQ(::symlink((tmp / "target").c_str(), (tmp / "link").c_str()), 0);
+  tu::TempDir tmp;
+  tu::write_text(tmp / "target", "{\"a\": 1}", 0600);
+  tu::make_symlink(tmp / "target", tmp / "link");
   ASSERT_TRUE(copy_file(tmp / "link", tmp / "dst"));
-  EXPECT_EQ(mode_of(tmp / "dst"), S_IFREG | 0600);
-  EXPECT_EQ(read_text(tmp / "dst"), "{\"a\": 1}");
+  EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 0600);
+  EXPECT_EQ(tu::read_text(tmp / "dst"), "{\"a\": 1}");
 }
 
 TEST(CopyFile, EmptyFileGivesEmptyCopy) {
-  TempDir tmp;
-  write_text(tmp / "src", "");
+  tu::TempDir tmp;
+  tu::write_text(tmp / "src", "");
   ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
-  EXPECT_EQ(read_text(tmp / "dst"), "");
+  EXPECT_EQ(tu::read_text(tmp / "dst"), "");
 }
 
 TEST(CopyFile, SourcesThatAreNotRegularFilesCreateNothing) {
-  TempDir tmp;
-  ASSERT_EQ(::mkdir((tmp / "dir").c_str(), 0755), 0);
-  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
-  ASSERT_EQ(::symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
-  const int socket_fd = testing_util::make_socket(tmp / "sock");
+  tu::TempDir tmp;
+  tu::make_dir(tmp / "dir");
+  tu::make_fifo(tmp / "fifo");
+  tu::make_symlink(tmp / "nowhere", tmp / "dangling");
+  const UniqueFd socket(tu::make_socket(tmp / "sock"));
 
   const struct {
     const char* name;
@@ -75,18 +70,15 @@ TEST(CopyFile, SourcesThatAreNotRegularFilesCreateNothing) {
       {"missing", "No such file or directory (os error 2)"},
   };
   for (const auto& c : cases) {
-    const auto copied = copy_file(tmp / c.name, tmp / "dst");
-    ASSERT_FALSE(copied) << c.name;
-    EXPECT_EQ(copied.error().text(), c.error) << c.name;
-    EXPECT_FALSE(exists(tmp / "dst")) << c.name;
+    EXPECT_EQ(tu::ok_or_error(copy_file(tmp / c.name, tmp / "dst")), c.error) << c.name;
+    EXPECT_FALSE(tu::exists(tmp / "dst")) << c.name;
   }
-  ::close(socket_fd);
 }
 
 TEST(CopyFile, ProcFilesAreCopiedThoughTheyReportNoSize) {
-  TempDir tmp;
+  tu::TempDir tmp;
   ASSERT_TRUE(copy_file("/proc/self/status", tmp / "dst"));
-  EXPECT_NE(read_text(tmp / "dst").find("Name:"), std::string::npos);
+  EXPECT_NE(tu::read_text(tmp / "dst").find("Name:"), std::string::npos);
 }
 
 blkcnt_t blocks_of(const std::string& path) {
@@ -110,8 +102,8 @@ TEST(CopyFile, HolesStayHoles) {
       {"data only", off_t(data.size()), {{0, data}}},
   };
   for (const auto& c : cases) {
-    TempDir tmp;
-    write_text(tmp / "src", "");
+    tu::TempDir tmp;
+    tu::write_text(tmp / "src", "");
     ASSERT_EQ(::truncate((tmp / "src").c_str(), c.size), 0);
     const int fd = ::open((tmp / "src").c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -119,7 +111,7 @@ TEST(CopyFile, HolesStayHoles) {
       ASSERT_GT(::pwrite(fd, bytes.data(), bytes.size(), at), 0);
     ::close(fd);
     ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst")) << c.name;
-    EXPECT_TRUE(read_text(tmp / "dst") == read_text(tmp / "src")) << c.name;
+    EXPECT_TRUE(tu::read_text(tmp / "dst") == tu::read_text(tmp / "src")) << c.name;
     EXPECT_LE(blocks_of(tmp / "dst"), blocks_of(tmp / "src")) << c.name;
   }
 }
@@ -134,7 +126,7 @@ ssize_t fake_copy_file_range(int in, off_t*, int out, off_t*, std::size_t length
 // kernel call does: where it refuses, copies nothing at once (procfs on older kernels) or fails
 // after bytes have moved, read/write carries the copy on; another error at once is the copy's.
 TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
-  TempDir tmp;
+  tu::TempDir tmp;
   const std::string src = tmp / "src";
   std::string content;
   for (int i = 0; i < 5000; ++i) content += std::to_string(i) + "\n";
@@ -153,7 +145,7 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   } cases[] = {
       {"grows",
        [&](int in, int out, std::size_t n) {
-         if (calls++ == 0) write_text(src, content + "more\n");
+         if (calls++ == 0) tu::write_text(src, content + "more\n");
          return real(in, out, n);
        },
        content},
@@ -177,11 +169,11 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   };
   detail::copy_file_range_call = &fake_copy_file_range;
   for (const auto& c : cases) {
-    write_text(src, content);
+    tu::write_text(src, content);
     calls = 0;
     kernel_call = c.call;
     const auto copied = copy_file(src, tmp / "dst");
-    EXPECT_EQ(copied ? read_text(tmp / "dst") : copied.error().text(), c.expected) << c.name;
+    EXPECT_EQ(copied ? tu::read_text(tmp / "dst") : copied.error().text(), c.expected) << c.name;
   }
   detail::copy_file_range_call = &::copy_file_range;
 }
@@ -192,24 +184,24 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
 // 0700 home directory is not).
 TEST(CopyFile, SpecialBitsSurviveAnUnprivilegedCopy) {
   const auto copy_in = [](const std::string& dir) -> std::string {
-    write_text(dir + "/src", "data", 0640);
+    tu::write_text(dir + "/src", "data", 0640);
     if (::chmod((dir + "/src").c_str(), 02750) != 0) return "chmod of the source failed";
     const auto copied = copy_file(dir + "/src", dir + "/dst");
     if (!copied) return "copy failed: " + copied.error().text();
-    return mode_of(dir + "/dst") == (S_IFREG | 02750) ? "" : "setgid lost";
+    return tu::mode_of(dir + "/dst") == (S_IFREG | 02750) ? "" : "setgid lost";
   };
   if (::geteuid() != 0) {
-    TempDir tmp;
+    tu::TempDir tmp;
     EXPECT_EQ(copy_in(tmp.path()), "");
     return;
   }
   std::string why_not;
-  const std::string base = testing_util::base_reachable_by_nobody(why_not);
+  const std::string base = tu::base_reachable_by_nobody(why_not);
   if (base.empty()) GTEST_SKIP() << "no directory the user nobody can write in: " << why_not;
-  TempDir tmp(base);
+  tu::TempDir tmp(base);
   ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
-  EXPECT_EQ(testing_util::in_child([&]() -> std::string {
-              if (!testing_util::drop_to_nobody()) return "cannot drop to nobody";
+  EXPECT_EQ(tu::in_child([&]() -> std::string {
+              if (!tu::drop_to_nobody()) return "cannot drop to nobody";
               return copy_in(tmp.path());
             }),
             "")
@@ -219,11 +211,11 @@ TEST(CopyFile, SpecialBitsSurviveAnUnprivilegedCopy) {
 // A child that throws or is killed is reported, and never runs the rest of the suite.
 TEST(InChild, FailuresOfTheChildAreReportedToTheParent) {
   const pid_t parent = ::getpid();
-  EXPECT_EQ(testing_util::in_child([] { return std::string(); }), "");
-  EXPECT_EQ(testing_util::in_child([] { return std::string("said no"); }), "said no");
-  EXPECT_EQ(testing_util::in_child([]() -> std::string { throw std::runtime_error("thrown"); }),
+  EXPECT_EQ(tu::in_child([] { return std::string(); }), "");
+  EXPECT_EQ(tu::in_child([] { return std::string("said no"); }), "said no");
+  EXPECT_EQ(tu::in_child([]() -> std::string { throw std::runtime_error("thrown"); }),
             "exception: thrown");
-  EXPECT_EQ(testing_util::in_child([]() -> std::string {
+  EXPECT_EQ(tu::in_child([]() -> std::string {
               ::raise(SIGKILL);
               return "";
             }),

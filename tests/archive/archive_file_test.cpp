@@ -11,45 +11,37 @@
 namespace common::archive {
 namespace {
 
-using testing_util::mode_of;
-using testing_util::read_text;
-using testing_util::TempDir;
-using testing_util::write_text;
-
 class ArchiveFileTest : public ::testing::Test {
  protected:
-  std::string open_error() {
-    const auto opened = open_archive_file(path_);
-    return opened ? "opened" : opened.error().text();
-  }
+  std::string open_result() { return tu::ok_or_error(open_archive_file(path_)); }
 
-  TempDir tmp_;
+  tu::TempDir tmp_;
   std::string path_ = tmp_ / "oskel-data.tar.gz";
 };
 
 TEST_F(ArchiveFileTest, ExistingFileIsTruncatedKeepingItsMode) {
-  write_text(path_, std::string(100000, 'x'), 0640);
-  ASSERT_EQ(open_error(), "opened");
-  EXPECT_EQ(mode_of(path_), S_IFREG | 0640);
-  EXPECT_EQ(read_text(path_), "");
+  tu::write_text(path_, std::string(100000, 'x'), 0640);
+  ASSERT_EQ(open_result(), "ok");
+  EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0640);
+  EXPECT_EQ(tu::read_text(path_), "");
 }
 
 TEST_F(ArchiveFileTest, NewFileIsOwnerOnlyAndBlocking) {
-  testing_util::ScopedUmask umask(022);
+  tu::ScopedUmask umask(022);
   auto opened = open_archive_file(path_);
   ASSERT_TRUE(opened);
-  EXPECT_EQ(mode_of(path_), S_IFREG | 0600);
+  EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0600);
   // Opened without waiting, but written with waiting: a full pipe or a slow disk must not
   // lose data to EAGAIN.
   EXPECT_EQ(::fcntl(opened->get(), F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(ArchiveFileTest, DirectoryOrFifoAtThePathIsAnErrorWithoutWaiting) {
-  ::mkdir(path_.c_str(), 0755);
-  EXPECT_EQ(open_error(), "Is a directory (os error 21)");
-  ::rmdir(path_.c_str());
-  ::mkfifo(path_.c_str(), 0644);
-  EXPECT_EQ(open_error(), "No such device or address (os error 6)");
+  tu::make_dir(path_);
+  EXPECT_EQ(open_result(), "Is a directory (os error 21)");
+  ASSERT_EQ(::rmdir(path_.c_str()), 0);
+  tu::make_fifo(path_);
+  EXPECT_EQ(open_result(), "No such device or address (os error 6)");
 }
 
 class StickyDirTest : public ArchiveFileTest {
@@ -61,29 +53,35 @@ class StickyDirTest : public ArchiveFileTest {
   static constexpr uid_t kStranger = 54321;
 };
 
+// Our own link is followed, our own file rewritten; another user's are left as they are.
 TEST_F(StickyDirTest, ForeignLinkOrFileIsRefusedOwnOnesAreUsed) {
-  write_text(tmp_ / "victim", "precious", 0644);
-  ::symlink((tmp_ / "victim").c_str(), path_.c_str());
-  ASSERT_EQ(::lchown(path_.c_str(), kStranger, kStranger), 0);
-  EXPECT_EQ(open_error(), "Permission denied (os error 13)");
-  EXPECT_EQ(read_text(tmp_ / "victim"), "precious");
-
-  ::unlink(path_.c_str());
-  write_text(path_, "planted", 0666);
-  ASSERT_EQ(::chown(path_.c_str(), kStranger, kStranger), 0);
-  EXPECT_EQ(open_error(), "Permission denied (os error 13)");
-  EXPECT_EQ(read_text(path_), "planted");
-
-  // Our own link is followed, our own file rewritten.
-  ::unlink(path_.c_str());
-  ::symlink((tmp_ / "victim").c_str(), path_.c_str());
-  EXPECT_EQ(open_error(), "opened");
-  EXPECT_EQ(read_text(tmp_ / "victim"), "");
-  ::unlink(path_.c_str());
-  write_text(path_, "old", 0640);
-  EXPECT_EQ(open_error(), "opened");
-  EXPECT_EQ(mode_of(path_), S_IFREG | 0640);
-  EXPECT_EQ(read_text(path_), "");
+  const std::string victim = tmp_ / "victim", denied = "Permission denied (os error 13)";
+  const struct {
+    const char* what;
+    bool link;
+    uid_t owner;
+    std::string expected;
+    std::string left;  // in the link's target or the file
+  } cases[] = {
+      {"foreign link", true, kStranger, denied, "precious"},
+      {"foreign file", false, kStranger, denied, "planted"},
+      {"own link", true, 0, "ok", ""},
+      {"own file", false, 0, "ok", ""},
+  };
+  for (const auto& c : cases) {
+    ::unlink(path_.c_str());
+    tu::write_text(victim, "precious", 0644);
+    if (c.link) {
+      tu::make_symlink(victim, path_);
+    } else {
+      tu::write_text(path_, "planted", 0640);
+    }
+    ASSERT_EQ(::lchown(path_.c_str(), c.owner, c.owner), 0);
+    EXPECT_EQ(open_result(), c.expected) << c.what;
+    const std::string file = c.link ? victim : path_;
+    EXPECT_EQ(tu::read_text(file), c.left) << c.what;
+    EXPECT_EQ(tu::mode_of(file), S_IFREG | (c.link ? 0644 : 0640)) << c.what;
+  }
 }
 
 TEST_F(StickyDirTest, ForeignLinkPlantedJustBeforeTheCreateIsNotFollowed) {
@@ -91,9 +89,8 @@ TEST_F(StickyDirTest, ForeignLinkPlantedJustBeforeTheCreateIsNotFollowed) {
   const auto opened = open_archive_file(path_, [&] {
     if (::symlink(victim.c_str(), path_.c_str()) == 0) ::lchown(path_.c_str(), kStranger, 0);
   });
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error().text(), "Permission denied (os error 13)");
-  EXPECT_FALSE(testing_util::exists(victim));
+  EXPECT_EQ(tu::ok_or_error(opened), "Permission denied (os error 13)");
+  EXPECT_FALSE(tu::exists(victim));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <csignal>
-
 #include <cstring>
 #include <map>
 
@@ -18,12 +17,6 @@
 
 namespace common::archive {
 namespace {
-
-using testing_util::exists;
-using testing_util::gunzip;
-using testing_util::read_text;
-using testing_util::TempDir;
-using testing_util::write_text;
 
 struct Member {
   std::string name;
@@ -59,7 +52,7 @@ std::vector<Member> parse_tar(const std::string& tar) {
 
 class ArchiveTest : public ::testing::Test {
  protected:
-  ArchiveTest() { ::mkdir(out_.c_str(), 0700); }
+  void SetUp() override { tu::make_dir(out_, 0700); }
 
   std::vector<Member> archive_members() {
     const auto archived = archive_output_directory(out_, "oskel-data");
@@ -68,18 +61,18 @@ class ArchiveTest : public ::testing::Test {
       return {};
     }
     EXPECT_EQ(*archived, out_ + ".tar.gz");
-    return parse_tar(gunzip(read_text(out_ + ".tar.gz")));
+    return parse_tar(tu::gunzip(tu::read_text(out_ + ".tar.gz")));
   }
 
-  TempDir tmp_;
+  tu::TempDir tmp_;
   std::string out_ = tmp_ / "oskel-data";
 };
 
 TEST_F(ArchiveTest, EmptyDirectoryIsOneHeaderAndTheEndBlocks) {
   ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
-  const std::string compressed = read_text(out_ + ".tar.gz");
+  const std::string compressed = tu::read_text(out_ + ".tar.gz");
   EXPECT_EQ(compressed.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
-  const std::string tar = gunzip(compressed);
+  const std::string tar = tu::gunzip(compressed);
   EXPECT_EQ(tar.size(), 1536u);
   EXPECT_EQ(tar.substr(0, 12), std::string("oskel-data/\0", 12));
   EXPECT_EQ(tar[156], '5');
@@ -96,15 +89,15 @@ TEST_F(ArchiveTest, EmptyDirectoryIsOneHeaderAndTheEndBlocks) {
 }
 
 TEST_F(ArchiveTest, MembersFollowInReverseListingOrderWithData) {
-  write_text(out_ + "/empty", "", 0600);
-  write_text(out_ + "/block", std::string(512, 'b'), 0644);
-  write_text(out_ + "/more", std::string(513, 'm'), 0640);
-  ::mkdir((out_ + "/sub").c_str(), 0750);
-  write_text(out_ + "/sub/inner", "inner", 0644);
+  tu::write_text(out_ + "/empty", "", 0600);
+  tu::write_text(out_ + "/block", std::string(512, 'b'), 0644);
+  tu::write_text(out_ + "/more", std::string(513, 'm'), 0640);
+  tu::make_dir(out_ + "/sub", 0750);
+  tu::write_text(out_ + "/sub/inner", "inner", 0644);
 
   const auto members = archive_members();
   std::vector<std::string> expected = {"oskel-data/"};
-  auto listed = testing_util::listing_order(out_);
+  auto listed = tu::listing_order(out_);
   for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
     expected.push_back("oskel-data/" + *it);
     if (*it == "sub") expected.push_back("oskel-data/sub/inner");
@@ -130,8 +123,8 @@ TEST_F(ArchiveTest, MembersFollowInReverseListingOrderWithData) {
 }
 
 TEST_F(ArchiveTest, LinksAreFollowedAndStoredUnderTheirOwnName) {
-  write_text(tmp_ / "outside.txt", "outside", 0604);
-  ::symlink((tmp_ / "outside.txt").c_str(), (out_ + "/link.txt").c_str());
+  tu::write_text(tmp_ / "outside.txt", "outside", 0604);
+  tu::make_symlink(tmp_ / "outside.txt", out_ + "/link.txt");
   const auto members = archive_members();
   ASSERT_EQ(members.size(), 2u);
   EXPECT_EQ(members[1].name, "oskel-data/link.txt");
@@ -141,8 +134,8 @@ TEST_F(ArchiveTest, LinksAreFollowedAndStoredUnderTheirOwnName) {
 }
 
 TEST_F(ArchiveTest, FifoAndDeviceAreHeaderOnlyMembers) {
-  ::mkfifo((out_ + "/pipe").c_str(), 0644);
-  ::symlink("/dev/null", (out_ + "/null").c_str());
+  tu::make_fifo(out_ + "/pipe");
+  tu::make_symlink("/dev/null", out_ + "/null");
   std::map<std::string, Member> by_name;
   for (const auto& m : archive_members()) by_name[m.name] = m;
   ASSERT_EQ(by_name.size(), 3u);
@@ -162,16 +155,16 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   const std::string zeros(1 << 20, '\0');
   const std::string gzip_like = std::string("\x1f\x8b", 2) + zeros;
   const std::string zstd_like = std::string("\x28\xb5\x2f\xfd", 4) + zeros;
-  write_text(out_ + "/agent.log.2.gz", gzip_like);
-  write_text(out_ + "/agent.log.3.zst", zstd_like);
-  write_text(out_ + "/agent.log", zeros);
+  tu::write_text(out_ + "/agent.log.2.gz", gzip_like);
+  tu::write_text(out_ + "/agent.log.3.zst", zstd_like);
+  tu::write_text(out_ + "/agent.log", zeros);
   std::map<std::string, std::string> data;
   for (const auto& m : archive_members()) data[m.name] = m.data;
   EXPECT_EQ(data["oskel-data/agent.log.2.gz"], gzip_like);
   EXPECT_EQ(data["oskel-data/agent.log.3.zst"], zstd_like);
   EXPECT_EQ(data["oskel-data/agent.log"], zeros);
   // Two megabytes stored, the plain log and the headers compressed to almost nothing.
-  const auto size = read_text(out_ + ".tar.gz").size();
+  const auto size = tu::read_text(out_ + ".tar.gz").size();
   EXPECT_GT(size, 2 * zeros.size());
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
 }
@@ -179,8 +172,8 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
 // Holes are not read but archived as the zeros they hold: each member is the whole file.
 TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
   const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
-  write_text(sparse, "head");
-  write_text(hole, "");
+  tu::write_text(sparse, "head");
+  tu::write_text(hole, "");
   ASSERT_EQ(::truncate(sparse.c_str(), 5 << 20), 0);
   ASSERT_EQ(::truncate(hole.c_str(), 3 << 20), 0);
   const int fd = ::open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
@@ -189,28 +182,28 @@ TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
   ::close(fd);
   std::map<std::string, std::string> data;
   for (const auto& m : archive_members()) data[m.name] = m.data;
-  EXPECT_TRUE(data["oskel-data/sparse"] == read_text(sparse));
+  EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse));
   EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
 }
 
 // An interrupted archive reached through a link is emptied, the link kept.
 TEST_F(ArchiveTest, InterruptedArchiveThroughALinkIsEmptied) {
   const std::string target = tmp_ / "elsewhere.tar.gz";
-  write_text(target, "old archive");
-  ASSERT_EQ(::symlink(target.c_str(), (out_ + ".tar.gz").c_str()), 0);
-  EXPECT_EQ(testing_util::in_child([&]() -> std::string {
+  tu::write_text(target, "old archive");
+  tu::make_symlink(target, out_ + ".tar.gz");
+  EXPECT_EQ(tu::in_child([&]() -> std::string {
               prepare_process();
               ::raise(SIGTERM);
               if (archive_output_directory(out_, "oskel-data")) return "archive finished";
-              if (!exists(out_ + ".tar.gz")) return "link removed";
-              return read_text(target).empty() ? "" : "target not emptied";
+              if (!tu::exists(out_ + ".tar.gz")) return "link removed";
+              return tu::read_text(target).empty() ? "" : "target not emptied";
             }),
             "");
 }
 
 TEST_F(ArchiveTest, LongNamesRoundTrip) {
   const std::string name = std::string(120, 'l') + ".log";
-  write_text(out_ + "/" + name, "long");
+  tu::write_text(out_ + "/" + name, "long");
   const auto members = archive_members();
   ASSERT_EQ(members.size(), 3u);
   EXPECT_EQ(members[1].name, "././@LongLink");
@@ -220,28 +213,25 @@ TEST_F(ArchiveTest, LongNamesRoundTrip) {
 }
 
 TEST_F(ArchiveTest, FailuresNameTheEntryAndStillEndTheArchive) {
-  write_text(out_ + "/a", "a");
-  const int socket_fd = testing_util::make_socket(out_ + "/sock");
+  tu::write_text(out_ + "/a", "a");
+  const int socket_fd = tu::make_socket(out_ + "/sock");
   auto archived = archive_output_directory(out_, "oskel-data");
   ::close(socket_fd);
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "oskel-data/sock: socket can not be archived");
+  EXPECT_EQ(tu::ok_or_error(archived), "oskel-data/sock: socket can not be archived");
   // What was written before the failure is a readable, ended archive.
-  gunzip(read_text(out_ + ".tar.gz"));
+  tu::gunzip(tu::read_text(out_ + ".tar.gz"));
   ::unlink((out_ + "/sock").c_str());
 
-  ::symlink((tmp_ / "nowhere").c_str(), (out_ + "/dangling").c_str());
-  archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "No such file or directory (os error 2)");
+  tu::make_symlink(tmp_ / "nowhere", out_ + "/dangling");
+  EXPECT_EQ(tu::ok_or_error(archive_output_directory(out_, "oskel-data")),
+            "No such file or directory (os error 2)");
 }
 
 TEST_F(ArchiveTest, LinkLoopEndsTheWalkWithEloop) {
-  ::mkdir((out_ + "/sub").c_str(), 0755);
-  ::symlink("..", (out_ + "/sub/up").c_str());
-  const auto archived = archive_output_directory(out_, "oskel-data");
-  ASSERT_FALSE(archived);
-  EXPECT_EQ(archived.error().text(), "Too many levels of symbolic links (os error 40)");
+  tu::make_dir(out_ + "/sub");
+  tu::make_symlink("..", out_ + "/sub/up");
+  EXPECT_EQ(tu::ok_or_error(archive_output_directory(out_, "oskel-data")),
+            "Too many levels of symbolic links (os error 40)");
 }
 
 }  // namespace

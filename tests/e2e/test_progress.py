@@ -3,9 +3,8 @@
 import re
 import unittest
 
-from harness import ARCHIVE_LINE, E2ETestCase
+from harness import ARCHIVE_LINE, CONFIG, E2ETestCase
 
-CONFIG = '{"logging": {"log_file": "/tmp/logs/agent.log"}}'
 # About two seconds of level-6 compression: random data does not compress.
 BIG_LOG = "mkdir /tmp/logs; head -c 100663296 /dev/urandom > /tmp/logs/agent.log"
 LINES = ("Collecting os info\nCollecting config files\nCollecting log files\n"
