@@ -19,7 +19,8 @@ from pathlib import Path
 ENTRY = re.compile(r'^\d+/\d+ Test: (.+)$')
 NOT_RUN = re.compile(r'^\s+\d+ - (.+) \(Skipped\)$')
 WHOLE = re.compile(r'(?:^|E2E )SKIPPED: (.*)$')
-CASE = re.compile(r'^(test\w*) \([\w.]+\) \.\.\. ')
+# A case's line; one with a docstring ends there, the docstring and the verdict on the next.
+CASE = re.compile(r'^(test\w*) \([\w.]+\)(?: \.\.\. |$)')
 CASE_SKIPPED = re.compile(r'(?:^|\.\.\. )skipped (["\'])(.*)\1$')
 GTEST = re.compile(r': Skipped$')
 
