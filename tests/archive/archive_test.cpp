@@ -8,7 +8,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +186,39 @@ TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
   for (const auto& m : archive_members()) data[m.name] = m.data;
   EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse));
   EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
+}
+
+// A file that changes size while it is archived keeps the size its header gave: one that
+// shrank is made up with zeros, one that grew is cut, and the members after it stay whole.
+TEST_F(ArchiveTest, FileChangingSizeWhileArchivedKeepsTheStreamAligned) {
+  const std::string data(1 << 20, 'a');
+  const std::string log = out_ + "/agent.log";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string expected;
+  } cases[] = {
+      {"shrinks", [&] { ASSERT_EQ(::truncate(log.c_str(), 300000), 0); },
+       data.substr(0, 300000) + std::string(data.size() - 300000, '\0')},
+      {"grows", [&] { tu::write_text(log, data + "more"); }, data},
+  };
+  for (const auto& c : cases) {
+    tu::write_text(log, data);
+    tu::write_text(out_ + "/after", "after");
+    // The small member is under one read chunk: the first report past it is from the log.
+    bool changed = false;
+    const auto archived = archive_output_directory(out_, "oskel-data", [&](std::uint64_t written) {
+      if (written >= 256 * 1024 && !std::exchange(changed, true)) c.change();
+    });
+    ASSERT_TRUE(changed) << c.name;
+    ASSERT_EQ(tu::ok_or_error(archived), "ok") << c.name;
+    std::map<std::string, std::string> members;
+    for (const auto& m : parse_tar(tu::gunzip(tu::read_text(out_ + ".tar.gz")))) {
+      members[m.name] = m.data;
+    }
+    EXPECT_TRUE(members["oskel-data/agent.log"] == c.expected) << c.name;
+    EXPECT_EQ(members["oskel-data/after"], "after") << c.name;
+  }
 }
 
 // An interrupted archive reached through a link is emptied, the link kept.
