@@ -87,9 +87,11 @@ Result<std::uint64_t> copy_regions(int from, int to, std::uint64_t size) {
 
 // Copies the file as it stood when opened (`size` from fstat), keeping its holes.
 Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
-  // A size of 0 may be a file whose size the kernel does not know (procfs): read to its end.
+  // A size of 0 may be a file whose size the kernel does not know (procfs): read to its end,
+  // but no further than a whole-file read goes, or a log emptied just before it was opened and
+  // written to without end since (or a link to /proc/self/pagemap) would fill the disk.
   if (size == 0 || !to_regular) {
-    auto copied = copy_range(from, to, size == 0 ? UINT64_MAX : size);
+    auto copied = copy_range(from, to, size == 0 ? kWholeFileLimit : size);
     if (!copied) return std::unexpected(copied.error());
     return {};
   }

@@ -6,10 +6,10 @@
 // A file is copied as it stood when it was opened: at most the size fstat gave then, so a log
 // that a runaway writer keeps appending to cannot fill the disk; one that shrinks ends at its
 // end. Only a file whose size the kernel does not know (it reports 0, as procfs does) is read
-// to its end. Only the source's data regions are copied (SEEK_DATA/SEEK_HOLE), so a log that
-// is one big hole after a copytruncate stays a hole in the copy; the content is the same
-// byte for byte. The kernel copies the bytes where it can (copy_file_range); read/write is
-// the fallback.
+// to its end, up to kWholeFileLimit. Only the source's data regions are copied
+// (SEEK_DATA/SEEK_HOLE), so a log that is one big hole after a copytruncate stays a hole in the
+// copy; the content is the same byte for byte. The kernel copies the bytes where it can
+// (copy_file_range); read/write is the fallback.
 #pragma once
 
 #include <unistd.h>

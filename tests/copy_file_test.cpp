@@ -178,6 +178,27 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   detail::copy_file_range_call = &::copy_file_range;
 }
 
+// A file empty when opened may have no size the kernel knows (procfs): it is read to its end,
+// but a writer that never stops (here 1 MiB before each call, for 40 calls) is cut.
+TEST(CopyFile, FileEmptyWhenOpenedIsCopiedUpToTheWholeFileLimit) {
+  tu::TempDir tmp;
+  tu::write_text(tmp / "src", "");
+  const std::string mib(1 << 20, 'w');
+  int calls = 0;
+  kernel_call = [&](int in, int out, std::size_t n) {
+    if (calls++ == 40) return ssize_t(0);
+    const int fd = ::open((tmp / "src").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const bool appended = fd >= 0 && ::write(fd, mib.data(), mib.size()) == ssize_t(mib.size());
+    if (fd >= 0) ::close(fd);
+    return appended ? ::copy_file_range(in, nullptr, out, nullptr, n, 0) : ssize_t(-1);
+  };
+  detail::copy_file_range_call = &fake_copy_file_range;
+  const auto copied = copy_file(tmp / "src", tmp / "dst");
+  detail::copy_file_range_call = &::copy_file_range;
+  EXPECT_EQ(tu::ok_or_error(copied), "ok");
+  EXPECT_EQ(tu::read_text(tmp / "dst").size(), kWholeFileLimit);
+}
+
 // The kernel clears setuid and setgid on a write by an unprivileged process, so the mode must
 // be set after the data. Run as an ordinary user: directly, or in a child that drops to
 // nobody when the tests run as root, in a directory nobody can reach (a build tree under a
