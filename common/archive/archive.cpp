@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -257,7 +258,10 @@ Result<> flush(const std::string& path, int fd) {
   if (::fstat(fd, &st) != 0) return os_error(errno);
   if (!S_ISREG(st.st_mode)) return {};
   if (::fdatasync(fd) != 0 && errno != EINVAL) return os_error(errno);
-  const std::string dir_path(parent_dir(path));
+  // The entry to flush is the file's own: a trusted link at `path` may lead to another
+  // directory.
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  const std::string dir_path(parent_dir(real ? std::string_view(real.get()) : path));
   UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return errno == EACCES ? Result<>() : os_error(errno);
   if (::fsync(dir.get()) != 0 && errno != EINVAL) return os_error(errno);

@@ -72,17 +72,21 @@ class MisbehavingLogs(E2ETestCase):
             self.skipTest("strace of qemu-user sees the emulator's system calls, not the tool's")
         if not shutil.which("strace"):
             self.skip_outside_ci("strace is missing: scripts/setup.sh test installs it")
-        trace = "strace -f -qq -o /tmp/trace -e trace=fdatasync,fsync,write"
+        trace = "strace -f -qq -y -o /tmp/trace -e trace=fdatasync,fsync,write"
         # LeakSanitizer cannot run under ptrace; the other sanitizer checks still do.
         env = {"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {}
         r = self.run_oskel(wrapper=trace, env=env, after="cat /tmp/trace")
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
-        calls = [re.sub(r"^\d+ +", "", line) for line in r.after.splitlines()]
+        calls = [re.sub(r"^\d+ +|<[^>]*>", "", line) for line in r.after.splitlines()]
         # strace shows no more than the first 32 bytes of what is written.
         order = [next((i for i, c in enumerate(calls) if c.startswith(prefix)), None) for prefix
                  in ("fdatasync(", "fsync(", f'write(1, "{ARCHIVE_LINE[:31]}')]
         self.assertNotIn(None, order, r.after)
         self.assertEqual(order, sorted(order), r.after)
+        # Through a link, the directory flushed is the archive's own.
+        r = self.run_oskel(wrapper=trace, env=env, after="cat /tmp/trace",
+                           setup="mkdir /tmp/real; ln -s /tmp/real/a.tgz /tmp/run/oskel-data.tar.gz")
+        self.assertRegex(r.after, r"fsync\(\d+</tmp/real>\)")
 
         r = self.run_oskel(wrapper=trace + " -e inject=fdatasync:error=EIO", env=env)
         self.assertTrue(r.stderr.endswith("Failed to archive output directory, /tmp/run/oskel-data, "
