@@ -120,7 +120,8 @@ enum class LogSettingReader::State : std::uint8_t {
 LogSettingReader::LogSettingReader() : state_(State::kValue) {}
 
 void LogSettingReader::feed(std::string_view piece) {
-  if (!bad_utf8_ && utf8_.feed(piece)) bad_utf8_ = true;
+  // Bad UTF-8 anywhere is the error, whatever the JSON holds: parsing stops there.
+  if (utf8_.feed(piece)) return;
   std::size_t i = 0;
   while (i < piece.size() && !fault_) {
     if (state_ == State::kString) {
@@ -139,7 +140,7 @@ void LogSettingReader::feed(std::string_view piece) {
 }
 
 Result<std::string> LogSettingReader::finish() {
-  if (bad_utf8_ || utf8_.finish()) return common::fail(kInvalidUtf8Stream);
+  if (utf8_.finish()) return common::fail(kInvalidUtf8Stream);
   if (!fault_) end_of_input();
   if (fault_) {
     return common::fail(std::string(fault_->description) + " at line " +
@@ -207,14 +208,17 @@ bool LogSettingReader::take_structure(unsigned char c) {
       state_ = State::kValue;
       return false;
     case State::kArrayNext:
-      if (c == ']') {
+    case State::kObjectNext: {
+      const bool object = state_ == State::kObjectNext;
+      if (c == (object ? '}' : ']')) {
         close();
       } else if (c == ',') {
-        state_ = State::kArrayAfterComma;
+        state_ = object ? State::kObjectAfterComma : State::kArrayAfterComma;
       } else {
-        fail_at(kExpectedListComma, c);
+        fail_at(object ? kExpectedObjectComma : kExpectedListComma, c);
       }
       return true;
+    }
     case State::kArrayAfterComma:
       if (c == ']') {
         fail_at(kTrailingComma, c);
@@ -230,15 +234,6 @@ bool LogSettingReader::take_structure(unsigned char c) {
         close();
       } else {
         fail_at(c == '}' ? kTrailingComma : kKeyNotString, c);
-      }
-      return true;
-    case State::kObjectNext:
-      if (c == '}') {
-        close();
-      } else if (c == ',') {
-        state_ = State::kObjectAfterComma;
-      } else {
-        fail_at(kExpectedObjectComma, c);
       }
       return true;
     case State::kColon:

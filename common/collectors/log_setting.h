@@ -83,7 +83,6 @@ class LogSettingReader {
   void end_of_input();
 
   Utf8Stream utf8_;
-  bool bad_utf8_ = false;
   std::optional<Fault> fault_;
   Position position_;
 
