@@ -105,28 +105,24 @@ Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
 }  // namespace
 
 Result<> copy_file(const std::string& source, const std::string& destination) {
-  // Opened without waiting: a FIFO without a writer must not hold the run up; it is refused
-  // below.
-  auto opened = open_for_reading(source);
-  if (!opened) return std::unexpected(opened.error());
-  const UniqueFd from = std::move(*opened);
-  struct stat source_stat;
-  if (::fstat(from.get(), &source_stat) != 0) return os_error(errno);
-  if (!S_ISREG(source_stat.st_mode)) return fail(kNotRegularFile);
+  auto from = open_source(source);
+  if (!from) return std::unexpected(from.error());
+  return copy_open_file(*from, destination);
+}
 
-  const mode_t permissions = source_stat.st_mode & 07777;
+Result<> copy_open_file(const SourceFile& from, const std::string& destination) {
+  const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
   UniqueFd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions));
   if (!to.valid()) return os_error(errno);
   struct stat destination_stat;
   if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);
   const bool to_regular = S_ISREG(destination_stat.st_mode);
-  if (auto copied = copy_bytes(from.get(), to.get(), to_regular,
-                               static_cast<std::uint64_t>(source_stat.st_size));
+  if (auto copied = copy_bytes(from.fd.get(), to.get(), to_regular,
+                               static_cast<std::uint64_t>(from.st.st_size));
       !copied) {
     return copied;
   }
-  // The umask must not change the copy's mode. Set after the data: the kernel clears setuid
-  // and setgid on a write by an unprivileged process.
+  // The umask must not change the copy's mode.
   if (to_regular && ::fchmod(to.get(), permissions) != 0) return os_error(errno);
   return to.close();
 }

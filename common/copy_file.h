@@ -1,7 +1,8 @@
-// Copying one regular file, as the configuration and log stages do: links are followed, the
-// copy has exactly the source's twelve permission bits whatever the umask, and anything that
-// is not a regular file (a FIFO, a device, a socket, a directory) is refused before a single
-// byte is read, so a FIFO cannot hang the run and a device cannot feed it without end.
+// Copying one regular file, as the configuration and log stages do: the source is opened as
+// source_file.h describes (links followed with the rights of whoever chose them, nothing but a
+// regular file opened), and the copy has the source's permission bits whatever the umask, but
+// for set-user-ID and set-group-ID: a copy that root extracts elsewhere must not run as its
+// owner.
 //
 // A file is copied as it stood when it was opened: at most the size fstat gave then, so a log
 // that a runaway writer keeps appending to cannot fill the disk; one that shrinks ends at its
@@ -17,14 +18,15 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/source_file.h"
 
 namespace common {
 
-inline constexpr const char* kNotRegularFile =
-    "the source path is neither a regular file nor a symlink to a regular file";
-
-// Copies a regular file (links followed) with exactly its twelve permission bits.
+// Copies a regular file (links followed) with its permission bits, set-ID bits cleared.
 Result<> copy_file(const std::string& source, const std::string& destination);
+
+// The same for a file already open.
+Result<> copy_open_file(const SourceFile& from, const std::string& destination);
 
 namespace detail {
 // The kernel call that moves the bytes; tests replace it to make it refuse, stop or fail.

@@ -128,7 +128,7 @@ Result<std::string> read_all(int fd, std::size_t max_size) {
 }
 
 Result<UniqueFd> open_for_reading(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);
   return fd;
 }

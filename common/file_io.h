@@ -79,8 +79,8 @@ Result<std::string> read_prefix(int fd, std::size_t limit);
 // An open descriptor read to its end; more than `max_size` bytes is EFBIG ("File too large").
 Result<std::string> read_all(int fd, std::size_t max_size);
 
-// Opens `path` for reading without waiting: a FIFO without a writer does not hold the caller
-// up (its reads then find no data).
+// Opens `path` for reading without waiting (a FIFO without a writer does not hold the caller
+// up: its reads then find no data) and never as the run's controlling terminal.
 Result<UniqueFd> open_for_reading(const std::string& path);
 
 // Creates or truncates `path` (permission bits 0666 before the umask) and writes `data`.

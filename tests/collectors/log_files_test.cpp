@@ -145,21 +145,26 @@ TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
   EXPECT_EQ(collected(), std::vector<std::string>{"agent.log"});
 }
 
-// A FIFO is read to its end like a file, with the same checks in the same order.
-TEST_F(LogFilesTest, FifoConfigurationIsReadLikeAFile) {
-  tu::make_fifo(config_);
-  // Without a writer the FIFO reads as empty, without waiting.
-  EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)),
-            "EOF while parsing a value at line 1 column 0");
-  // Data left in the FIFO by a writer that has gone, kept while a reader holds it open.
-  UniqueFd holder(::open(config_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  ASSERT_TRUE(holder.valid());
-  UniqueFd writer(::open(config_.c_str(), O_WRONLY | O_CLOEXEC));
-  ASSERT_TRUE(writer.valid());
-  ASSERT_TRUE(write_all(writer.get(), "\xFF{"));
-  ASSERT_TRUE(writer.close());
-  EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)),
-            "stream did not contain valid UTF-8");
+// A configuration that is not a regular file is refused before it is opened: a FIFO cannot
+// hold the run up, a device is never acted on, a kernel interface never read.
+TEST_F(LogFilesTest, ConfigurationThatIsNotARegularFileIsNeverRead) {
+  const struct {
+    std::string target;  // empty: a FIFO at the configuration path
+    std::string expected;
+  } cases[] = {
+      {"", kNotRegularFile},
+      {"/dev/zero", kNotRegularFile},
+      {"/proc/self/environ", "the source path is on a kernel pseudo file system (procfs)"},
+  };
+  for (const auto& c : cases) {
+    ::unlink(config_.c_str());
+    if (c.target.empty()) {
+      tu::make_fifo(config_);
+    } else {
+      tu::make_symlink(c.target, config_);
+    }
+    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)), c.expected) << c.target;
+  }
 }
 
 }  // namespace

@@ -26,8 +26,9 @@ class HostileHosts(E2ETestCase):
         self.assertNotIn(b"wrong tool", files["oskelPackageInfo.txt"][2])
 
     def test_endless_sources_end_in_failure_lines_under_a_memory_cap(self):
-        # Every file the run reads whole is an endless device. The cap is far above what a run
-        # needs and far below what reading without a bound would take.
+        # Every file the run reads whole is an endless device; the configuration, which is
+        # never opened unless regular, is refused. The cap is far above what a run needs and far
+        # below what reading without a bound would take.
         r = self.run_oskel(
             setup="ln -s /dev/zero /opt/keldra/etc/keldra-oskel.cfg; "
                   "ln -sf /dev/zero /etc/os-release; ln -sf /dev/zero /etc/lsb-release; "
@@ -37,7 +38,7 @@ class HostileHosts(E2ETestCase):
         self.assertEqual(r.rc, 0, r.stderr)
         self.assertEqual(r.stderr, f"Failed to get os info, skipping. {EFBIG}\n"
                                    f"Failed to get oskel config files, skipping. {NOT_REGULAR}\n"
-                                   f"Failed to get oskel logs, skipping. {EFBIG}\n")
+                                   f"Failed to get oskel logs, skipping. {NOT_REGULAR}\n")
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
         self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data.tar.gz"])
 
