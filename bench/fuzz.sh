@@ -23,7 +23,7 @@ if ((${#missing[@]} > 0)); then
 fi
 
 declare -A sources=(
-  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/file_io.cpp common/process.cpp"
+  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/collectors/json_*.cpp common/file_io.cpp common/process.cpp"
   [release]="common/collectors/system.cpp common/file_io.cpp"
   [tar_header]="common/archive/tar_header.cpp"
 )

@@ -1,9 +1,5 @@
 #include "common/collectors/log_setting.h"
 
-#include <fstream>
-#include <sstream>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 namespace common::collectors {
@@ -21,46 +17,6 @@ std::string read_setting(const std::string& text, bool byte_by_byte) {
   }
   const auto setting = reader.finish();
   return setting ? "ok:" + *setting : setting.error().text();
-}
-
-struct Case {
-  std::string name;
-  std::string input;
-  std::string expected;
-};
-
-// tests/data/json_cases.tsv: the verdicts of the reference JSON library (name, input in hex,
-// "OK" or the error text), one case a line after a header line.
-std::vector<Case> reference_cases() {
-  std::ifstream file(OSKEL_TEST_DATA "/json_cases.tsv");
-  std::vector<Case> cases;
-  std::string line;
-  std::getline(file, line);
-  while (std::getline(file, line)) {
-    Case c;
-    std::string hex;
-    std::istringstream fields(line);
-    std::getline(fields, c.name, '\t');
-    std::getline(fields, hex, '\t');
-    std::getline(fields, c.expected);
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-      c.input += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    cases.push_back(std::move(c));
-  }
-  return cases;
-}
-
-TEST(LogSettingReader, GivesTheReferenceVerdictWholeAndByteByByte) {
-  const auto cases = reference_cases();
-  ASSERT_EQ(cases.size(), 373u);
-  for (const auto& c : cases) {
-    for (const bool byte_by_byte : {false, true}) {
-      const std::string got = read_setting(c.input, byte_by_byte);
-      EXPECT_EQ(got.starts_with("ok:") || got == kNoLocation ? "OK" : got, c.expected)
-          << c.name << (byte_by_byte ? " byte by byte" : "");
-    }
-  }
 }
 
 TEST(LogSettingReader, FindsTheLastLogFileStringDecoded) {
