@@ -29,6 +29,7 @@ TEST(LogSettingReader, FindsTheLastLogFileStringDecoded) {
       {R"({"x": [{"y": null}], "logging": {"level": 3, "log_file": "a\u0000b\"\n\u00e9\ud83d\ude00"}})",
        "ok:a\0b\"\n\xC3\xA9\xF0\x9F\x98\x80"s},
       {R"({"log\u0067ing": {"log\u005ffile": "escaped keys"}})", "ok:escaped keys"},
+      {R"({"logging": {"log_file": "\/var\/log\/a.log"}})", "ok:/var/log/a.log"},
       {R"({"logging": {"log_file": 3, "log_file": "b"}})", "ok:b"},
       {R"({"logging": {"log_file": "a", "log_file": null}})", kNoLocation},
       {R"({"logging": {"log_file": "a"}, "logging": {"log_file": "b"}})", "ok:b"},
@@ -39,6 +40,9 @@ TEST(LogSettingReader, FindsTheLastLogFileStringDecoded) {
       {R"({"logging": {"log_file": "a"}, "x": {"logging": {"log_file": "b"}}})", "ok:a"},
       {R"({"logging": {"log_file": ["a"]}})", kNoLocation},
       {R"({"logging": {"Log_File": "a", "log_file ": "a"}})", kNoLocation},
+      // The whole key, at both levels.
+      {R"({"log": {"log_file": "a"}, "logging ": {"log_file": "a"}})", kNoLocation},
+      {R"({"logging": {"log": "a", "log_fil": "a"}})", kNoLocation},
       {R"({"logging": "a"})", kNoLocation},
       {R"({"x": {"logging": {"log_file": "b"}}})", kNoLocation},
       {R"([{"logging": {"log_file": "a"}}])", kNoLocation},
