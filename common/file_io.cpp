@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "common/process.h"
 
@@ -88,18 +90,46 @@ Result<> write_all(int fd, std::string_view data) {
   return {};
 }
 
+namespace {
+
+// How long a read waits without a byte on a descriptor that has none for now.
+constexpr std::chrono::seconds kReadWait{10};
+
+// Waits until `fd` has data or an end to report, until `deadline` at most (then ETIMEDOUT), or
+// until an interrupt, which the caller's loop then sees.
+Result<> wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return os_error(ETIMEDOUT);
+  pollfd fds[] = {{fd, POLLIN, 0}, {interrupt_fd(), POLLIN, 0}};
+  if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return os_error(errno);
+  return {};
+}
+
+}  // namespace
+
 Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
                                   const std::function<Result<>(std::string_view)>& sink) {
   std::uint64_t total = 0;
+  std::optional<std::chrono::steady_clock::time_point> deadline;  // set while no data comes
   while (total < limit) {
     if (interrupted()) return interrupted_error();
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(limit - total, buffer.size()));
     const ssize_t n = ::read(fd, buffer.data(), want);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
+      const int error = errno;
+      if (error == EINTR) continue;
+      // A non-blocking descriptor (a FIFO whose writer has not written yet) has no data for
+      // now: wait for it as a blocking read would, but not without end.
+      if (error != EAGAIN) return os_error(error);
+      if (!deadline) deadline = std::chrono::steady_clock::now() + kReadWait;
+      if (auto waited = wait_readable(fd, *deadline); !waited) {
+        return std::unexpected(waited.error());
+      }
+      continue;
     }
+    deadline.reset();
     if (n == 0) break;
     total += static_cast<std::uint64_t>(n);
     if (auto taken = sink({buffer.data(), static_cast<std::size_t>(n)}); !taken) {

@@ -70,6 +70,8 @@ Result<> write_all(int fd, std::string_view data);
 // Reads `fd` from where it stands, in chunks of at most `buffer.size()` bytes, retrying EINTR,
 // and hands each chunk to `sink`, until the end of the file or until `limit` bytes have been
 // read. Stops at the first error of the read or of `sink`. Yields how many bytes were read.
+// A non-blocking descriptor with no data for now is waited for (poll), at most 10 s without a
+// byte, then ETIMEDOUT.
 Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
                                   const std::function<Result<>(std::string_view)>& sink);
 

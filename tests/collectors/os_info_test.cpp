@@ -1,11 +1,16 @@
 #include "common/collectors/os_info.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <gtest/gtest.h>
 
+#include "common/file_io.h"
 #include "tests/test_util.h"
 
 namespace common::collectors {
@@ -65,6 +70,35 @@ TEST_F(OsInfoTest, FifoSystemReleaseDoesNotHang) {
   tu::make_fifo(release_);
   ASSERT_TRUE(collect());
   EXPECT_EQ(tu::read_text(output_ + "/osInfo.txt"), expected_head() + "System Release: \n");
+}
+
+TEST_F(OsInfoTest, FifoSystemReleaseWaitsForASlowWriter) {
+  tu::make_fifo(release_);
+  // Opened for reading here too, so that the writer's open does not wait for the stage's and
+  // its write cannot fail should the stage open the FIFO late.
+  UniqueFd held(::open(release_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    const int fd = ::open(release_.c_str(), O_WRONLY | O_CLOEXEC);
+    (void)!::write(ready[1], "", 1);
+    const timespec pause{0, 100'000'000};
+    ::nanosleep(&pause, nullptr);
+    ::_exit(fd >= 0 && ::write(fd, "Fedora 39\n", 10) == 10 ? 0 : 1);
+  }
+  ::close(ready[1]);
+  char byte;
+  EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  const auto result = collect();
+  int status = 0;
+  ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(tu::ok_or_error(result), "ok");
+  EXPECT_EQ(tu::read_text(output_ + "/osInfo.txt"),
+            expected_head() + "System Release: Fedora 39\n\n");
 }
 
 TEST_F(OsInfoTest, UnwritableOutputIsTheStageError) {
