@@ -24,7 +24,7 @@ fi
 
 declare -A sources=(
   [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/file_io.cpp common/process.cpp"
-  [release]="common/collectors/system.cpp common/file_io.cpp"
+  [release]="common/collectors/system.cpp common/file_io.cpp common/process.cpp"
   [tar_header]="common/archive/tar_header.cpp"
 )
 mkdir -p build-fuzz
