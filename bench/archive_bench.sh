@@ -31,8 +31,8 @@ payload() {
   printf 'tar | gzip -6:        %.3f s\n' "$tar_gzip"
   printf 'zlib level 6 alone:   %.3f s\n' "$zlib"
   printf 'archive stage:        %.3f s   peak RSS %d KiB\n' "$ours" "$rss"
-  printf 'ratio to tar|gzip:    %.3f\n' "$(echo "$ours / $tar_gzip" | bc -l)"
-  printf 'ratio to zlib alone:  %.3f\n' "$(echo "$ours / $zlib" | bc -l)"
+  printf 'ratio to tar|gzip:    %s\n' "$(ratio "$ours" "$tar_gzip")"
+  printf 'ratio to zlib alone:  %s\n' "$(ratio "$ours" "$zlib")"
   printf 'compressed: ours %d bytes, gzip %d bytes\n' \
     "$(stat -c %s "$dir.tar.gz")" "$(stat -c %s "$work/$name/ref.tar.gz")"
 }

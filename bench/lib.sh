@@ -11,6 +11,12 @@ work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # Wall seconds of one command, output discarded.
-seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+seconds() {
+  local s e
+  s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N)
+  awk -v s="$s" -v e="$e" 'BEGIN { printf "%.6f\n", e - s }'
+}
+# A divided by B, to three places.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a / b }'; }
 # The smallest of the numbers on standard input.
 best() { sort -g | head -n1; }

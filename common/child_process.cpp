@@ -182,7 +182,7 @@ bool ChildProcess::wait_until(Clock::time_point deadline, bool give_up_on_interr
     std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
     pause = std::min(pause * 2, std::chrono::microseconds(50'000));
   }
-  return reaped_;
+  return try_wait();
 }
 
 bool ChildProcess::kill_and_wait(Clock::duration grace, int signal_number) {
@@ -209,8 +209,7 @@ Result<int> run_streaming(const std::string& program, const std::vector<std::str
 
   auto drained = drain_output(out_pipe->read_end, err_pipe->read_end, sink, deadline);
   // The pipes can end before the process does (it closed them): wait, still within the limit.
-  if (drained && *drained) child->wait_until(deadline, true);
-  if (drained && *drained && child->try_wait()) return child->wait_status();
+  if (drained && *drained && child->wait_until(deadline, true)) return child->wait_status();
   // Out of time (the child itself or something it started still holds the pipes), interrupted,
   // or the output could not be kept: the whole group goes.
   if (!child->kill_and_wait()) {

@@ -37,8 +37,6 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
-  // Reaps the child if it has ended; true once it is reaped.
-  bool try_wait();
   // Waits for the child to end, at most until `deadline` (or an interrupt, when asked); true
   // once it is reaped.
   bool wait_until(Clock::time_point deadline, bool give_up_on_interrupt = false);
@@ -49,6 +47,9 @@ class ChildProcess {
   int wait_status() const { return status_; }
 
  private:
+  // Reaps the child if it has ended; true once it is reaped.
+  bool try_wait();
+
   pid_t pid_;
   bool reaped_ = false;
   bool abandoned_ = false;  // survived the kill and the grace period

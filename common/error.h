@@ -41,8 +41,6 @@ inline std::unexpected<Error> fail(std::string text, ErrorKind kind = ErrorKind:
   return std::unexpected(Error(std::move(text), kind));
 }
 
-std::string os_error_text(int errnum);
-
 // The text a file read as UTF-8 fails with.
 inline constexpr const char* kInvalidUtf8Stream = "stream did not contain valid UTF-8";
 

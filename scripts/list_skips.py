@@ -7,7 +7,8 @@ black-box suites' "E2E SKIPPED: ..."), a GoogleTest case skipped ("...: Skipped"
 message on the next line), and a black-box case skipped inside an entry that passed
 (unittest's "... skipped 'reason'"). CTEST_OUTPUT, what ctest printed (its -O file), adds
 the entries it lists as skipped that printed no reason. Prints nothing when nothing was
-skipped.
+skipped. Then one line counts the black-box cases (the e2e_ entries' unittest cases) that ran
+and that were skipped: a pass where every case skipped says so at a glance.
 
 usage: list_skips.py BUILD_DIR [CTEST_OUTPUT]
 """
@@ -23,6 +24,9 @@ WHOLE = re.compile(r'(?:^|E2E )SKIPPED: (.*)$')
 CASE = re.compile(r'^(test\w*) \([\w.]+\)(?: \.\.\. |$)')
 CASE_SKIPPED = re.compile(r'(?:^|\.\.\. )skipped (["\'])(.*)\1$')
 GTEST = re.compile(r': Skipped$')
+# unittest's closing lines: "Ran 12 tests in 3.1s", then "OK (skipped=2)" or "FAILED (...)".
+RAN = re.compile(r'^Ran (\d+) tests? in ')
+VERDICT_SKIPPED = re.compile(r'^(?:OK|FAILED) \(.*\bskipped=(\d+)')
 
 
 def skips(log):
@@ -59,6 +63,23 @@ def skips(log):
     return [(e, c, r) for e, c, r in found if not c or (e, "", r) not in found]
 
 
+def black_box_counts(log):
+    """(cases run, cases skipped, entries that printed no count) over the e2e_ entries."""
+    ran, skipped, silent = 0, 0, []
+    entry, counted = None, False
+    for line in log.splitlines() + ["0/0 Test: end"]:
+        if match := ENTRY.match(line):
+            if entry and entry.startswith("e2e_") and not counted:
+                silent.append(entry)
+            entry, counted = match.group(1), False
+        elif entry and entry.startswith("e2e_"):
+            if match := RAN.match(line):
+                ran, counted = ran + int(match.group(1)), True
+            elif match := VERDICT_SKIPPED.match(line):
+                skipped += int(match.group(1))
+    return ran - skipped, skipped, silent
+
+
 def main():
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__.strip().splitlines()[-1])
@@ -73,6 +94,9 @@ def main():
         print(f"Skipped ({len(found)}):")
     for entry, case, reason in found:
         print(f"  {entry}{' ' + case if case else ''}: {reason}")
+    ran, skipped, silent = black_box_counts(path.read_text(errors="replace") if path.exists() else "")
+    print(f"Black-box cases: {ran} ran, {skipped} skipped"
+          + (f" ({', '.join(silent)} printed no count)" if silent else ""))
 
 
 if __name__ == "__main__":

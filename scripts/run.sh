@@ -14,6 +14,9 @@ case ${1:-} in
   *) echo "usage: $0 [aarch64]" >&2; exit 2 ;;
 esac
 bash scripts/setup.sh build ${1:+"$1"}
+# The toolchain file is read on the directory's first configure only; CMake warns on a later one
+# that it went unused.
+if grep -qs '^CMAKE_TOOLCHAIN_FILE:' "$dir/CMakeCache.txt"; then toolchain=(); fi
 # Every option is given, so whatever an earlier configure of the directory chose does not carry
 # over.
 cmake -S . -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \

@@ -167,7 +167,7 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
       {"fails at once", [&](int, int, std::size_t) { return fail_with(EIO); },
        "Input/output error (os error 5)"},
   };
-  detail::copy_file_range_call = &fake_copy_file_range;
+  const tu::ScopedValue seam(detail::copy_file_range_call, &fake_copy_file_range);
   for (const auto& c : cases) {
     tu::write_text(src, content);
     calls = 0;
@@ -175,7 +175,6 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
     const auto copied = copy_file(src, tmp / "dst");
     EXPECT_EQ(copied ? tu::read_text(tmp / "dst") : copied.error().text(), c.expected) << c.name;
   }
-  detail::copy_file_range_call = &::copy_file_range;
 }
 
 // A file empty when opened may have no size the kernel knows (procfs): it is read to its end,
@@ -192,9 +191,8 @@ TEST(CopyFile, FileEmptyWhenOpenedIsCopiedUpToTheWholeFileLimit) {
     if (fd >= 0) ::close(fd);
     return appended ? ::copy_file_range(in, nullptr, out, nullptr, n, 0) : ssize_t(-1);
   };
-  detail::copy_file_range_call = &fake_copy_file_range;
+  const tu::ScopedValue seam(detail::copy_file_range_call, &fake_copy_file_range);
   const auto copied = copy_file(tmp / "src", tmp / "dst");
-  detail::copy_file_range_call = &::copy_file_range;
   EXPECT_EQ(tu::ok_or_error(copied), "ok");
   EXPECT_EQ(tu::read_text(tmp / "dst").size(), kWholeFileLimit);
 }

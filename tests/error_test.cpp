@@ -8,7 +8,7 @@ namespace common {
 namespace {
 
 TEST(OsErrorText, IsStrerrorAndTheNumber) {
-  EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+  EXPECT_EQ(os_error(ENOENT).error().text(), "No such file or directory (os error 2)");
   EXPECT_EQ(Error::from_errno(EISDIR).text(), "Is a directory (os error 21)");
   // Callers decide on EEXIST only; the rest is one kind.
   EXPECT_EQ(Error::from_errno(EEXIST).kind(), ErrorKind::kAlreadyExists);

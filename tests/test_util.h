@@ -7,6 +7,8 @@
 
 #include <functional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -59,6 +61,22 @@ class ScopedUmask {
 
  private:
   mode_t old_;
+};
+
+// Gives `variable` (a test seam) `value` for the lifetime of the object, then its old value
+// back, also when the test fails half-way.
+template <typename T>
+class ScopedValue {
+ public:
+  ScopedValue(T& variable, std::type_identity_t<T> value)
+      : variable_(variable), old_(std::exchange(variable, value)) {}
+  ~ScopedValue() { variable_ = old_; }
+  ScopedValue(const ScopedValue&) = delete;
+  ScopedValue& operator=(const ScopedValue&) = delete;
+
+ private:
+  T& variable_;
+  T old_;
 };
 
 // Sets (or, with nullptr, unsets) an environment variable for the lifetime of the object.

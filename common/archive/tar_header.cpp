@@ -43,6 +43,9 @@ void put_number(std::span<char> field, std::int64_t value, std::uint64_t octal_l
   put_unsigned(field, static_cast<std::uint64_t>(value), octal_limit);
 }
 
+namespace {
+
+// Fills in the checksum: seven octal digits and a NUL.
 void set_checksum(TarHeader& header) {
   std::memset(header.chksum, ' ', sizeof header.chksum);
   const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
@@ -50,6 +53,8 @@ void set_checksum(TarHeader& header) {
   for (std::size_t i = 0; i < sizeof header; ++i) sum += bytes[i];
   put_unsigned(header.chksum, sum, kOctal7Limit);
 }
+
+}  // namespace
 
 TarHeader make_header(std::string_view name, const MemberInfo& info) {
   TarHeader header;

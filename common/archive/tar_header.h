@@ -53,9 +53,6 @@ struct MemberInfo {
 void put_number(std::span<char> field, std::int64_t value, std::uint64_t octal_limit);
 void put_unsigned(std::span<char> field, std::uint64_t value, std::uint64_t octal_limit);
 
-// Fills in the checksum: seven octal digits and a NUL.
-void set_checksum(TarHeader& header);
-
 // A complete header block for `name` (at most 100 bytes are stored).
 TarHeader make_header(std::string_view name, const MemberInfo& info);
 

@@ -107,7 +107,9 @@ mount -o remount,noexec /tmp
 cp {VIEW}/stubs/rpm /tmp/probe
 if /tmp/probe 2>/dev/null; then echo "/tmp is not noexec"; exit 1; fi
 rm /tmp/probe
-export HOME={VIEW}/home LC_ALL=C.UTF-8 ANSIBLE_LOCAL_TEMP={VIEW}/home/tmp
+# Ansible takes ~ from the account, not from HOME: both its temporary directories are named.
+export HOME={VIEW}/home LC_ALL=C.UTF-8 ANSIBLE_LOCAL_TEMP={VIEW}/home/tmp \\
+  ANSIBLE_REMOTE_TEMP={VIEW}/home/remote-tmp
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 PATH={VIEW}/stubs:$PATH
 cd {VIEW}/repo
 if ansible-playbook -i no-such-inventory.ini contrib/ansible/collect.yml > {VIEW}/no-host 2>&1
