@@ -12,17 +12,16 @@ namespace common {
 
 class OutputPathError {
  public:
-  enum class Variant { AlreadyExists, CreateFailed, Conversion };
-
   static OutputPathError already_exists(std::string path);
   static OutputPathError create_failed(std::string path, Error error);
   static OutputPathError conversion();
 
-  Variant variant() const { return variant_; }
   // The message printed before the process ends with status 1; no newline.
   std::string display() const;
 
  private:
+  enum class Variant { AlreadyExists, CreateFailed, Conversion };
+
   OutputPathError(Variant variant, std::string path, std::string error_text)
       : variant_(variant), path_(std::move(path)), error_text_(std::move(error_text)) {}
 

@@ -58,7 +58,6 @@ TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
   for (const char* name : {"d", "f", "l"}) {
     const auto created = create_output_dir_in(tmp.path(), name);
     ASSERT_FALSE(created);
-    EXPECT_EQ(created.error().variant(), OutputPathError::Variant::AlreadyExists);
     EXPECT_EQ(created.error().display(), "Output directory " + (tmp / name) + " already exists.");
   }
 }
@@ -75,9 +74,8 @@ TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
   tu::make_symlink(tmp / "nowhere", tmp / "oskel-data");
   created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_FALSE(created);
-  EXPECT_EQ(created.error().variant(), OutputPathError::Variant::CreateFailed);
-  EXPECT_NE(created.error().display().find("due to: File exists (os error 17)."),
-            std::string::npos);
+  EXPECT_EQ(created.error().display(), "Failed to create output directory " + (tmp / "oskel-data") +
+                                           " due to: File exists (os error 17).");
 }
 
 TEST(CreateOutputDir, NonUtf8PathIsConversionAndLeavesNothing) {
