@@ -60,7 +60,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     std::exit(1);
   }
 
-  const std::string& out = *output_dir;
+  const std::string& out = output_dir->path();
   run_stage(out, "Collecting os info", "Failed to get os info",
             [&] { return collectors::collect_os_info(out); });
 
@@ -76,20 +76,20 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
 
   ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
   const auto archive = guarded([&] {
-    return archive::archive_output_directory(*output_dir, row.data_dir_name,
+    return archive::archive_output_directory(out, row.data_dir_name,
                                              [&](std::uint64_t bytes) { progress.update(bytes); });
   });
   progress.erase();
   // A half-made archive is already gone; a finished one stays.
   stop_if_interrupted(out);
   if (!archive) {
-    print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
+    print_err("Failed to archive output directory, " + out + ", skipping. " +
               archive.error().text() + "\n");
     return;
   }
   print_out("Logs and config can be found at " + *archive + "\n");
-  if (!guarded([&] { return remove_tree(*output_dir); })) {
-    print_err("Failed to clean up directory, " + *output_dir + "\n");
+  if (!guarded([&] { return remove_tree(out); })) {
+    print_err("Failed to clean up directory, " + out + "\n");
   }
   if (const int signal_number = interrupted()) end_by_signal(signal_number);
 }

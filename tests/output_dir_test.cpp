@@ -26,15 +26,20 @@ TEST(CreateOutputDir, CreatesOwnerOnlyDirectory) {
   tu::ScopedUmask umask(022);
   const auto created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, tmp / "oskel-data");
-  EXPECT_EQ(tu::mode_of(*created), S_IFDIR | 0700);
+  EXPECT_EQ(created->path(), tmp / "oskel-data");
+  EXPECT_EQ(tu::mode_of(created->path()), S_IFDIR | 0700);
+  // Held open from the start: the descriptor is the directory at the path.
+  struct stat held, named;
+  ASSERT_EQ(::fstat(created->fd(), &held), 0);
+  ASSERT_EQ(::stat(created->path().c_str(), &named), 0);
+  EXPECT_EQ(held.st_ino, named.st_ino);
 }
 
 TEST(CreateOutputDir, TrailingSlashIsNotDoubled) {
   tu::TempDir tmp;
   const auto created = create_output_dir_in(tmp.path() + "/", "oskel-data");
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, tmp.path() + "/oskel-data");
+  EXPECT_EQ(created->path(), tmp.path() + "/oskel-data");
 }
 
 TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
@@ -45,7 +50,7 @@ TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
   const auto created = create_output_dir_in("", "oskel-data");
   ASSERT_EQ(::chdir(old_cwd), 0);
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, "oskel-data");
+  EXPECT_EQ(created->path(), "oskel-data");
   EXPECT_TRUE(tu::exists(tmp / "oskel-data"));
 }
 
