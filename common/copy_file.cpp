@@ -104,7 +104,8 @@ Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
 
 }  // namespace
 
-Result<> copy_file(const std::string& source, const std::string& destination) {
+Result<> copy_file(const std::string& source, int destination_dir,
+                   const std::string& destination_name) {
   // Opened without waiting: a FIFO without a writer must not hold the run up; it is refused
   // below.
   auto opened = open_for_reading(source);
@@ -115,7 +116,8 @@ Result<> copy_file(const std::string& source, const std::string& destination) {
   if (!S_ISREG(source_stat.st_mode)) return fail(kNotRegularFile);
 
   const mode_t permissions = source_stat.st_mode & 07777;
-  UniqueFd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions));
+  UniqueFd to(::openat(destination_dir, destination_name.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, permissions));
   if (!to.valid()) return os_error(errno);
   struct stat destination_stat;
   if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);

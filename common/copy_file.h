@@ -23,8 +23,10 @@ namespace common {
 inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
 
-// Copies a regular file (links followed) with exactly its twelve permission bits.
-Result<> copy_file(const std::string& source, const std::string& destination);
+// Copies a regular file (links followed) with exactly its twelve permission bits to
+// `destination_name` in the directory open as `destination_dir`, where a link is not followed.
+Result<> copy_file(const std::string& source, int destination_dir,
+                   const std::string& destination_name);
 
 namespace detail {
 // The kernel call that moves the bytes; tests replace it to make it refuse, stop or fail.

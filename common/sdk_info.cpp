@@ -60,19 +60,20 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     std::exit(1);
   }
 
-  const std::string& out = output_dir->path();
+  const OutputDir& dir = *output_dir;
+  const std::string& out = dir.path();
   run_stage(out, "Collecting os info", "Failed to get os info",
-            [&] { return collectors::collect_os_info(out); });
+            [&] { return collectors::collect_os_info(dir); });
 
   const std::string config_path = collectors::config_file_path(row.config_file_name);
   const std::string short_name(row.short_name);
   run_stage(out, "Collecting config files", "Failed to get " + short_name + " config files",
-            [&] { return collectors::collect_config_files(config_path, out); });
+            [&] { return collectors::collect_config_files(config_path, dir); });
   run_stage(out, "Collecting log files", "Failed to get " + short_name + " logs",
-            [&] { return collectors::collect_log_files(config_path, out); });
+            [&] { return collectors::collect_log_files(config_path, dir); });
   run_stage(
       out, "Collecting " + short_name + " info", "Failed to get " + short_name + " package details",
-      [&] { return collectors::collect_package_details(out, row.short_name, row.package_name); });
+      [&] { return collectors::collect_package_details(dir, row.short_name, row.package_name); });
 
   ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
   const auto archive = guarded([&] {

@@ -43,7 +43,7 @@ Result<std::vector<Selected>> select_log_files(const LogLocation& location) {
 
 }  // namespace
 
-Result<> collect_log_files(const std::string& config_path, const std::string& output_dir) {
+Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir) {
   auto config = open_for_reading(config_path);
   if (!config) return std::unexpected(config.error());
   auto setting = read_log_file_setting(config->get());
@@ -56,7 +56,7 @@ Result<> collect_log_files(const std::string& config_path, const std::string& ou
   // every one is tried, and the first failure is the stage's.
   Result<> outcome;
   for (const auto& file : *selected) {
-    auto copied = copy_file(file.source, join_path(output_dir, file.name));
+    auto copied = copy_file(file.source, output_dir.fd(), file.name);
     if (!copied && copied.error().kind() == ErrorKind::kInterrupted) return copied;
     if (!copied && outcome) outcome = std::move(copied);
   }
