@@ -25,8 +25,14 @@
 
 namespace {
 
+// An existing directory, held as a run holds its output directory.
+common::OutputDir held(const std::string& dir) {
+  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)));
+}
+
 int archive(const std::string& dir) {
-  const auto archived = common::archive::archive_output_directory(dir, common::base_name(dir));
+  const auto archived =
+      common::archive::archive_output_directory(held(dir), common::base_name(dir));
   if (!archived) std::fprintf(stderr, "%s\n", archived.error().text().c_str());
   return archived ? 0 : 1;
 }
@@ -52,11 +58,6 @@ int zlib_only(const std::string& file) {
   }
   deflateEnd(&stream);
   return 0;
-}
-
-// An existing directory, held as a run holds its output directory.
-common::OutputDir held(const std::string& dir) {
-  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)));
 }
 
 int copy(const std::string& source_dir, const std::string& destination_dir) {

@@ -77,7 +77,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
 
   ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
   const auto archive = guarded([&] {
-    return archive::archive_output_directory(out, row.data_dir_name,
+    return archive::archive_output_directory(dir, row.data_dir_name,
                                              [&](std::uint64_t bytes) { progress.update(bytes); });
   });
   progress.erase();
