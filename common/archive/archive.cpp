@@ -80,9 +80,11 @@ class TarWalker {
 
   Result<> walk() {
     if (interrupted()) return interrupted_error();
+    struct stat st;
+    if (::fstat(output_dir_fd_, &st) != 0) return os_error(errno);
     UniqueFd root(::fcntl(output_dir_fd_, F_DUPFD_CLOEXEC, 0));
     if (!root.valid()) return os_error(errno);
-    if (auto added = add_directory(std::move(root), ""); !added) return added;
+    if (auto added = add_directory(std::move(root), "", st); !added) return added;
     while (!names_.empty()) {
       if (interrupted()) return interrupted_error();
       // Leave the directories whose entries are all done.
@@ -108,17 +110,16 @@ class TarWalker {
     if (S_ISDIR(st.st_mode)) {
       UniqueFd dir(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!dir.valid()) return os_error(errno);
-      return add_directory(std::move(dir), std::move(relative));
+      return add_directory(std::move(dir), std::move(relative), st);
     }
     const std::string member = join_path(data_dir_name_, relative);
     if (S_ISREG(st.st_mode)) return add_file(parent.fd.get(), name, member);
     return add_special(member, st);
   }
 
-  // Lists the directory whole, pushing its entries, before its own header goes out.
-  Result<> add_directory(UniqueFd dir, std::string relative) {
-    struct stat st;
-    if (::fstat(dir.get(), &st) != 0) return os_error(errno);
+  // Lists the directory whole, pushing its entries, before its own header goes out. `st` is
+  // what it was looked up as.
+  Result<> add_directory(UniqueFd dir, std::string relative, const struct stat& st) {
     const DirId id{st.st_dev, st.st_ino};
     for (const Frame& ancestor : frames_) {
       if (ancestor.id == id) return os_error(ELOOP);

@@ -8,10 +8,13 @@ void NameStack::push(std::string_view name) {
   const std::size_t size = name.size() + 1;
   std::uint64_t start = end_;
   // A name never straddles two blocks: one that would starts the next block.
-  if (start % kBlockSize + size > kBlockSize) start += kBlockSize - start % kBlockSize;
+  if (start % kBlockSize + size > capacity(start / kBlockSize)) {
+    start += kBlockSize - start % kBlockSize;
+  }
   const std::size_t block = start / kBlockSize;
-  if (block == blocks_.size())
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+  if (block == blocks_.size()) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(capacity(block)));
+  }
   char* at = blocks_[block].get() + start % kBlockSize;
   std::memcpy(at, name.data(), name.size());
   at[name.size()] = '\0';

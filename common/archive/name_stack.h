@@ -24,6 +24,12 @@ class NameStack {
 
  private:
   static constexpr std::size_t kBlockSize = 1 << 20;
+  // The first block is small enough to come from the heap rather than from a mapping of its
+  // own: an output directory usually holds a handful of names.
+  static constexpr std::size_t kFirstBlockSize = 16 << 10;
+  static std::size_t capacity(std::size_t block) {
+    return block == 0 ? kFirstBlockSize : kBlockSize;
+  }
 
   std::vector<std::unique_ptr<char[]>> blocks_;  // kept once made: the stack grows again
   std::vector<std::uint64_t> starts_;            // block index * kBlockSize + offset in it

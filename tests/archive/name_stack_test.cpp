@@ -28,7 +28,7 @@ TEST(NameStack, GivesBackEveryNameLastFirstAcrossBlocks) {
       pushed.pop_back();
     }
   };
-  push(20000);  // about 2.5 MiB of names: three blocks
+  push(20000);  // about 2.5 MiB of names: the small first block and three more
   pop(12000);
   push(9000);
   pop(pushed.size());
