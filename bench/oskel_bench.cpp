@@ -20,12 +20,19 @@
 #include "common/collectors/log_files.h"
 #include "common/copy_file.h"
 #include "common/file_io.h"
+#include "common/output_dir.h"
 #include "common/path.h"
 
 namespace {
 
+// An existing directory, held as a run holds its output directory.
+common::OutputDir held(const std::string& dir) {
+  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)));
+}
+
 int archive(const std::string& dir) {
-  const auto archived = common::archive::archive_output_directory(dir, common::base_name(dir));
+  const auto archived =
+      common::archive::archive_output_directory(held(dir), common::base_name(dir));
   if (!archived) std::fprintf(stderr, "%s\n", archived.error().text().c_str());
   return archived ? 0 : 1;
 }
@@ -55,13 +62,14 @@ int zlib_only(const std::string& file) {
 
 int copy(const std::string& source_dir, const std::string& destination_dir) {
   auto dir = common::DirStream::open(source_dir);
-  if (!dir) return 1;
+  const auto destination = held(destination_dir);
+  if (!dir || destination.fd() < 0) return 1;
   for (;;) {
     auto entry = dir->next();
     if (!entry || *entry == nullptr) break;
     const std::string name = (*entry)->d_name;
-    const auto copied = common::copy_file(common::join_path(source_dir, name),
-                                          common::join_path(destination_dir, name));
+    const auto copied =
+        common::copy_file(common::join_path(source_dir, name), destination.fd(), name);
     if (!copied) {
       std::fprintf(stderr, "%s\n", copied.error().text().c_str());
       return 1;
@@ -71,7 +79,7 @@ int copy(const std::string& source_dir, const std::string& destination_dir) {
 }
 
 int logs(const std::string& config, const std::string& destination_dir) {
-  const auto collected = common::collectors::collect_log_files(config, destination_dir);
+  const auto collected = common::collectors::collect_log_files(config, held(destination_dir));
   if (!collected) std::fprintf(stderr, "%s\n", collected.error().text().c_str());
   return collected ? 0 : 1;
 }

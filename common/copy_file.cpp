@@ -104,15 +104,18 @@ Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
 
 }  // namespace
 
-Result<> copy_file(const std::string& source, const std::string& destination) {
+Result<> copy_file(const std::string& source, int destination_dir,
+                   const std::string& destination_name) {
   auto from = open_source(source);
   if (!from) return std::unexpected(from.error());
-  return copy_open_file(*from, destination);
+  return copy_open_file(*from, destination_dir, destination_name);
 }
 
-Result<> copy_open_file(const SourceFile& from, const std::string& destination) {
+Result<> copy_open_file(const SourceFile& from, int destination_dir,
+                        const std::string& destination_name) {
   const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
-  UniqueFd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, permissions));
+  UniqueFd to(::openat(destination_dir, destination_name.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, permissions));
   if (!to.valid()) return os_error(errno);
   struct stat destination_stat;
   if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);

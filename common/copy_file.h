@@ -22,11 +22,14 @@
 
 namespace common {
 
-// Copies a regular file (links followed) with its permission bits, set-ID bits cleared.
-Result<> copy_file(const std::string& source, const std::string& destination);
+// Copies a regular file (links followed) with its permission bits, set-ID bits cleared, to
+// `destination_name` in the directory open as `destination_dir`, where a link is not followed.
+Result<> copy_file(const std::string& source, int destination_dir,
+                   const std::string& destination_name);
 
 // The same for a file already open.
-Result<> copy_open_file(const SourceFile& from, const std::string& destination);
+Result<> copy_open_file(const SourceFile& from, int destination_dir,
+                        const std::string& destination_name);
 
 namespace detail {
 // The kernel call that moves the bytes; tests replace it to make it refuse, stop or fail.

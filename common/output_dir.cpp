@@ -1,5 +1,6 @@
 #include "common/output_dir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,29 +42,35 @@ std::string temp_dir() {
   return value != nullptr ? value : "/tmp";
 }
 
-std::expected<std::string, OutputPathError> create_output_dir_in(std::string_view temp_dir,
-                                                                 std::string_view data_dir_name) {
+std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view temp_dir,
+                                                               std::string_view data_dir_name) {
   std::string path = join_path(temp_dir, data_dir_name);
   struct stat existing;
   if (::stat(path.c_str(), &existing) == 0) {
     return std::unexpected(OutputPathError::already_exists(std::move(path)));
   }
-  // Owner-only: the directory gathers configuration and logs, which may hold credentials,
-  // in a shared place such as /tmp.
-  if (::mkdir(path.c_str(), 0700) != 0) {
-    const int error = errno;
+  const auto failed = [&path](int error) {
     return std::unexpected(
         OutputPathError::create_failed(std::move(path), Error::from_errno(error)));
-  }
+  };
+  // Owner-only: the directory gathers configuration and logs, which may hold credentials,
+  // in a shared place such as /tmp.
+  if (::mkdir(path.c_str(), 0700) != 0) return failed(errno);
+  // Whatever is at the path now is what every stage writes into: it must be what was made.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return failed(errno);
+  struct stat made;
+  if (::fstat(fd.get(), &made) != 0) return failed(errno);
+  if (made.st_uid != ::geteuid()) return failed(EACCES);
   if (validate_utf8(path)) {
     // An empty directory left here would block every later run with "already exists".
     ::rmdir(path.c_str());
     return std::unexpected(OutputPathError::conversion());
   }
-  return path;
+  return OutputDir(std::move(path), std::move(fd));
 }
 
-std::expected<std::string, OutputPathError> create_output_dir(std::string_view data_dir_name) {
+std::expected<OutputDir, OutputPathError> create_output_dir(std::string_view data_dir_name) {
   return create_output_dir_in(temp_dir(), data_dir_name);
 }
 

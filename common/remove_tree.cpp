@@ -1,6 +1,7 @@
 #include "common/remove_tree.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +15,9 @@ namespace {
 // Empties the directory open as `dir_fd`, working relative to it so that nothing outside
 // can be reached through a link swapped in meanwhile.
 Result<> empty_directory(int dir_fd) {
-  // A descriptor of its own for the listing, so `dir_fd` stays usable for the *at calls.
-  UniqueFd listing_fd(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+  // A descriptor of its own for the listing, so `dir_fd` stays usable for the *at calls: a new
+  // open of the directory, not a duplicate, whose position another listing may have moved.
+  UniqueFd listing_fd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!listing_fd.valid()) return os_error(errno);
   auto listing = DirStream::adopt(std::move(listing_fd));
   if (!listing) return std::unexpected(listing.error());
@@ -38,8 +40,16 @@ Result<> empty_directory(int dir_fd) {
 Result<> remove_tree(const std::string& path) {
   UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.valid()) return os_error(errno);
-  if (auto emptied = empty_directory(dir.get()); !emptied) return emptied;
-  dir = UniqueFd();
+  return remove_tree(dir.get(), path);
+}
+
+Result<> remove_tree(int dir_fd, const std::string& path) {
+  if (auto emptied = empty_directory(dir_fd); !emptied) return emptied;
+  struct stat held;
+  struct stat named;
+  if (::fstat(dir_fd, &held) != 0) return os_error(errno);
+  if (::lstat(path.c_str(), &named) != 0) return os_error(errno);
+  if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) return os_error(ENOENT);
   if (::rmdir(path.c_str()) != 0) return os_error(errno);
   return {};
 }

@@ -13,4 +13,9 @@ namespace common {
 // Removes a directory and everything in it. Symbolic links are removed, never followed.
 Result<> remove_tree(const std::string& path);
 
+// Empties the directory open as `dir_fd`, then removes its entry `path`, provided that is still
+// the same directory: one renamed away meanwhile stays, empty, where it now is, and whatever
+// took its place is left alone (ENOENT).
+Result<> remove_tree(int dir_fd, const std::string& path);
+
 }  // namespace common

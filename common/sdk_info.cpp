@@ -26,15 +26,15 @@ void report_failure(const std::string& what, const Result<>& outcome) {
 
 // An interrupted run removes what it made half-way, prints nothing more and ends by the
 // signal. The package tool is gone already: its stage kills it on the interrupt.
-void stop_if_interrupted(const std::string& output_dir) {
+void stop_if_interrupted(const OutputDir& output_dir) {
   const int signal_number = interrupted();
   if (signal_number == 0) return;
-  [[maybe_unused]] auto removed = remove_tree(output_dir);
+  [[maybe_unused]] auto removed = remove_tree(output_dir.fd(), output_dir.path());
   end_by_signal(signal_number);
 }
 
 template <class Stage>
-void run_stage(const std::string& output_dir, const std::string& title, const std::string& failure,
+void run_stage(const OutputDir& output_dir, const std::string& title, const std::string& failure,
                Stage&& stage) {
   print_out(title + "\n");
   const Result<> outcome = guarded(stage);
@@ -60,36 +60,37 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     std::exit(1);
   }
 
-  const std::string& out = *output_dir;
-  run_stage(out, "Collecting os info", "Failed to get os info",
-            [&] { return collectors::collect_os_info(out); });
+  const OutputDir& dir = *output_dir;
+  const std::string& out = dir.path();
+  run_stage(dir, "Collecting os info", "Failed to get os info",
+            [&] { return collectors::collect_os_info(dir); });
 
   const std::string config_path = collectors::config_file_path(row.config_file_name);
   const std::string short_name(row.short_name);
-  run_stage(out, "Collecting config files", "Failed to get " + short_name + " config files",
-            [&] { return collectors::collect_config_files(config_path, out); });
-  run_stage(out, "Collecting log files", "Failed to get " + short_name + " logs",
-            [&] { return collectors::collect_log_files(config_path, out); });
+  run_stage(dir, "Collecting config files", "Failed to get " + short_name + " config files",
+            [&] { return collectors::collect_config_files(config_path, dir); });
+  run_stage(dir, "Collecting log files", "Failed to get " + short_name + " logs",
+            [&] { return collectors::collect_log_files(config_path, dir); });
   run_stage(
-      out, "Collecting " + short_name + " info", "Failed to get " + short_name + " package details",
-      [&] { return collectors::collect_package_details(out, row.short_name, row.package_name); });
+      dir, "Collecting " + short_name + " info", "Failed to get " + short_name + " package details",
+      [&] { return collectors::collect_package_details(dir, row.short_name, row.package_name); });
 
   ProgressLine progress("Archiving " + std::string(row.data_dir_name), terminal_shows_progress());
   const auto archive = guarded([&] {
-    return archive::archive_output_directory(*output_dir, row.data_dir_name,
+    return archive::archive_output_directory(dir, row.data_dir_name,
                                              [&](std::uint64_t bytes) { progress.update(bytes); });
   });
   progress.erase();
   // A half-made archive is already gone; a finished one stays.
-  stop_if_interrupted(out);
+  stop_if_interrupted(dir);
   if (!archive) {
-    print_err("Failed to archive output directory, " + *output_dir + ", skipping. " +
+    print_err("Failed to archive output directory, " + out + ", skipping. " +
               archive.error().text() + "\n");
     return;
   }
   print_out("Logs and config can be found at " + *archive + "\n");
-  if (!guarded([&] { return remove_tree(*output_dir); })) {
-    print_err("Failed to clean up directory, " + *output_dir + "\n");
+  if (!guarded([&] { return remove_tree(dir.fd(), out); })) {
+    print_err("Failed to clean up directory, " + out + "\n");
   }
   if (const int signal_number = interrupted()) end_by_signal(signal_number);
 }

@@ -13,10 +13,18 @@
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
+#include "common/path.h"
 #include "tests/test_util.h"
 
 namespace common {
 namespace {
+
+// The copy into the descriptor of the destination's directory, as the stages make it.
+Result<> copy_to(const std::string& source, const std::string& destination) {
+  const UniqueFd dir(
+      ::open(std::string(parent_dir(destination)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return copy_file(source, dir.get(), std::string(base_name(destination)));
+}
 
 TEST(CopyFile, CopiesBytesAndExactPermissionBitsWhateverTheUmask) {
   tu::TempDir tmp;
@@ -24,7 +32,7 @@ TEST(CopyFile, CopiesBytesAndExactPermissionBitsWhateverTheUmask) {
   content += "tail";
   tu::write_text(tmp / "src", content, 0644);
   tu::ScopedUmask umask(077);
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
+  ASSERT_TRUE(copy_to(tmp / "src", tmp / "dst"));
   EXPECT_EQ(tu::read_text(tmp / "dst"), content);
   EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 0644);
 
@@ -32,7 +40,7 @@ TEST(CopyFile, CopiesBytesAndExactPermissionBitsWhateverTheUmask) {
   // truncated and re-moded.
   tu::write_text(tmp / "src", "short", 0640);
   ASSERT_EQ(::chmod((tmp / "src").c_str(), 07750), 0);
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
+  ASSERT_TRUE(copy_to(tmp / "src", tmp / "dst"));
   EXPECT_EQ(tu::read_text(tmp / "dst"), "short");
   EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 01750);
 }
@@ -41,15 +49,26 @@ TEST(CopyFile, LinkToRegularFileIsCopiedAsTheFile) {
   tu::TempDir tmp;
   tu::write_text(tmp / "target", "{\"a\": 1}", 0600);
   tu::make_symlink(tmp / "target", tmp / "link");
-  ASSERT_TRUE(copy_file(tmp / "link", tmp / "dst"));
+  ASSERT_TRUE(copy_to(tmp / "link", tmp / "dst"));
   EXPECT_EQ(tu::mode_of(tmp / "dst"), S_IFREG | 0600);
   EXPECT_EQ(tu::read_text(tmp / "dst"), "{\"a\": 1}");
+}
+
+// The destination is created in its directory, never through a link found there.
+TEST(CopyFile, LinkAtTheDestinationIsNotFollowed) {
+  tu::TempDir tmp;
+  tu::write_text(tmp / "src", "new");
+  tu::write_text(tmp / "victim", "precious");
+  tu::make_symlink(tmp / "victim", tmp / "dst");
+  EXPECT_EQ(tu::ok_or_error(copy_to(tmp / "src", tmp / "dst")),
+            "Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(tu::read_text(tmp / "victim"), "precious");
 }
 
 TEST(CopyFile, EmptyFileGivesEmptyCopy) {
   tu::TempDir tmp;
   tu::write_text(tmp / "src", "");
-  ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst"));
+  ASSERT_TRUE(copy_to(tmp / "src", tmp / "dst"));
   EXPECT_EQ(tu::read_text(tmp / "dst"), "");
 }
 
@@ -76,7 +95,7 @@ TEST(CopyFile, SourcesThatAreNotRegularFilesCreateNothing) {
       {"/proc/self/status", pseudo + "procfs)"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tu::ok_or_error(copy_file(c.source, tmp / "dst")), c.error) << c.source;
+    EXPECT_EQ(tu::ok_or_error(copy_to(c.source, tmp / "dst")), c.error) << c.source;
     EXPECT_FALSE(tu::exists(tmp / "dst")) << c.source;
   }
 }
@@ -110,7 +129,7 @@ TEST(CopyFile, HolesStayHoles) {
     for (const auto& [at, bytes] : c.data)
       ASSERT_GT(::pwrite(fd, bytes.data(), bytes.size(), at), 0);
     ::close(fd);
-    ASSERT_TRUE(copy_file(tmp / "src", tmp / "dst")) << c.name;
+    ASSERT_TRUE(copy_to(tmp / "src", tmp / "dst")) << c.name;
     EXPECT_TRUE(tu::read_text(tmp / "dst") == tu::read_text(tmp / "src")) << c.name;
     EXPECT_LE(blocks_of(tmp / "dst"), blocks_of(tmp / "src")) << c.name;
   }
@@ -172,7 +191,7 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
     tu::write_text(src, content);
     calls = 0;
     kernel_call = c.call;
-    const auto copied = copy_file(src, tmp / "dst");
+    const auto copied = copy_to(src, tmp / "dst");
     EXPECT_EQ(copied ? tu::read_text(tmp / "dst") : copied.error().text(), c.expected) << c.name;
   }
 }
@@ -192,7 +211,7 @@ TEST(CopyFile, FileEmptyWhenOpenedIsCopiedUpToTheWholeFileLimit) {
     return appended ? ::copy_file_range(in, nullptr, out, nullptr, n, 0) : ssize_t(-1);
   };
   const tu::ScopedValue seam(detail::copy_file_range_call, &fake_copy_file_range);
-  const auto copied = copy_file(tmp / "src", tmp / "dst");
+  const auto copied = copy_to(tmp / "src", tmp / "dst");
   EXPECT_EQ(tu::ok_or_error(copied), "ok");
   EXPECT_EQ(tu::read_text(tmp / "dst").size(), kWholeFileLimit);
 }

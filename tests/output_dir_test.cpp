@@ -26,15 +26,15 @@ TEST(CreateOutputDir, CreatesOwnerOnlyDirectory) {
   tu::ScopedUmask umask(022);
   const auto created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, tmp / "oskel-data");
-  EXPECT_EQ(tu::mode_of(*created), S_IFDIR | 0700);
+  EXPECT_EQ(created->path(), tmp / "oskel-data");
+  EXPECT_EQ(tu::mode_of(created->path()), S_IFDIR | 0700);
 }
 
 TEST(CreateOutputDir, TrailingSlashIsNotDoubled) {
   tu::TempDir tmp;
   const auto created = create_output_dir_in(tmp.path() + "/", "oskel-data");
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, tmp.path() + "/oskel-data");
+  EXPECT_EQ(created->path(), tmp.path() + "/oskel-data");
 }
 
 TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
@@ -45,7 +45,7 @@ TEST(CreateOutputDir, EmptyTempDirMeansCurrentDirectory) {
   const auto created = create_output_dir_in("", "oskel-data");
   ASSERT_EQ(::chdir(old_cwd), 0);
   ASSERT_TRUE(created);
-  EXPECT_EQ(*created, "oskel-data");
+  EXPECT_EQ(created->path(), "oskel-data");
   EXPECT_TRUE(tu::exists(tmp / "oskel-data"));
 }
 
@@ -58,7 +58,6 @@ TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
   for (const char* name : {"d", "f", "l"}) {
     const auto created = create_output_dir_in(tmp.path(), name);
     ASSERT_FALSE(created);
-    EXPECT_EQ(created.error().variant(), OutputPathError::Variant::AlreadyExists);
     EXPECT_EQ(created.error().display(), "Output directory " + (tmp / name) + " already exists.");
   }
 }
@@ -75,9 +74,8 @@ TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
   tu::make_symlink(tmp / "nowhere", tmp / "oskel-data");
   created = create_output_dir_in(tmp.path(), "oskel-data");
   ASSERT_FALSE(created);
-  EXPECT_EQ(created.error().variant(), OutputPathError::Variant::CreateFailed);
-  EXPECT_NE(created.error().display().find("due to: File exists (os error 17)."),
-            std::string::npos);
+  EXPECT_EQ(created.error().display(), "Failed to create output directory " + (tmp / "oskel-data") +
+                                           " due to: File exists (os error 17).");
 }
 
 TEST(CreateOutputDir, NonUtf8PathIsConversionAndLeavesNothing) {

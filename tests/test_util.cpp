@@ -222,6 +222,13 @@ void make_dir(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) set_up_failed("cannot make directory ", path);
 }
 
+common::OutputDir make_output_dir(const std::string& path) {
+  make_dir(path, 0700);
+  common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) set_up_failed("cannot open directory ", path);
+  return common::OutputDir(path, std::move(fd));
+}
+
 void make_symlink(const std::string& target, const std::string& link) {
   if (::symlink(target.c_str(), link.c_str()) != 0) set_up_failed("cannot make link ", link);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace testing_util {
 
@@ -111,6 +112,8 @@ std::string base_reachable_by_nobody(std::string& why_not);
 
 // Set-up steps that throw when they fail, so a test cannot pass on the wrong ground.
 void make_dir(const std::string& path, mode_t mode = 0755);
+// Makes the directory `path` (mode 0700) and holds it open, as a run holds its output directory.
+common::OutputDir make_output_dir(const std::string& path);
 void make_symlink(const std::string& target, const std::string& link);
 void make_fifo(const std::string& path);
 void write_text(const std::string& path, const std::string& content, mode_t mode = 0644);

@@ -14,6 +14,7 @@
 
 #include "common/archive/archive_file.h"
 #include "common/archive/gzip_writer.h"
+#include "common/archive/name_stack.h"
 #include "common/archive/tar_header.h"
 #include "common/file_io.h"
 #include "common/path.h"
@@ -48,12 +49,13 @@ struct DirId {
   bool operator==(const DirId&) const = default;
 };
 
-// The directories the walk is inside of, for one pending entry.
-using Ancestors = std::shared_ptr<const std::vector<DirId>>;
-
-struct PendingEntry {
-  std::string relative;  // empty for the output directory itself
-  Ancestors ancestors;
+// A directory the walk is inside of. Its entries still to be archived are the names on the
+// stack from `first` up, below those of any subdirectory being walked.
+struct Frame {
+  UniqueFd fd;           // what the entries are looked up and opened relative to
+  std::string relative;  // its path inside the output directory: empty for the directory itself
+  DirId id;
+  std::size_t first;
 };
 
 MemberInfo info_from_stat(const struct stat& st, char typeflag) {
@@ -68,21 +70,28 @@ MemberInfo info_from_stat(const struct stat& st, char typeflag) {
 
 class TarWalker {
  public:
-  TarWalker(const std::string& output_dir, std::string_view data_dir_name, GzipWriter& out,
+  TarWalker(int output_dir_fd, std::string_view data_dir_name, GzipWriter& out,
             const ArchiveProgress& progress)
-      : output_dir_(output_dir),
+      : output_dir_fd_(output_dir_fd),
         data_dir_name_(data_dir_name),
         out_(out),
         progress_(progress),
         buffer_(std::make_unique_for_overwrite<char[]>(kReadChunk)) {}
 
   Result<> walk() {
-    stack_.push_back({"", std::make_shared<const std::vector<DirId>>()});
-    while (!stack_.empty()) {
-      PendingEntry entry = std::move(stack_.back());
-      stack_.pop_back();
+    if (interrupted()) return interrupted_error();
+    struct stat st;
+    if (::fstat(output_dir_fd_, &st) != 0) return os_error(errno);
+    UniqueFd root(::fcntl(output_dir_fd_, F_DUPFD_CLOEXEC, 0));
+    if (!root.valid()) return os_error(errno);
+    if (auto added = add_directory(std::move(root), "", st); !added) return added;
+    while (!names_.empty()) {
       if (interrupted()) return interrupted_error();
-      if (auto added = add(entry); !added) return added;
+      // Leave the directories whose entries are all done.
+      while (frames_.back().first >= names_.size()) frames_.pop_back();
+      name_.assign(names_.top());
+      names_.pop();
+      if (auto added = add(name_); !added) return added;
     }
     return {};
   }
@@ -91,50 +100,60 @@ class TarWalker {
   Result<> end() { return write_zeros(2 * kBlockSize); }
 
  private:
-  Result<> add(const PendingEntry& entry) {
-    const std::string source = join_path(output_dir_, entry.relative);
-    const std::string name = entry.relative.empty() ? std::string(data_dir_name_) + "/"
-                                                    : join_path(data_dir_name_, entry.relative);
+  // An entry of the innermost directory.
+  Result<> add(const std::string& name) {
+    const Frame& parent = frames_.back();
+    std::string relative = join_path(parent.relative, name);
     // Links are followed: a link to a directory is archived as that directory.
     struct stat st;
-    if (::stat(source.c_str(), &st) != 0) return os_error(errno);
-    if (S_ISDIR(st.st_mode)) return add_directory(entry, source, name, st);
-    if (S_ISREG(st.st_mode)) return add_file(source, name);
-    return add_special(name, st);
+    if (::fstatat(parent.fd.get(), name.c_str(), &st, 0) != 0) return os_error(errno);
+    if (S_ISDIR(st.st_mode)) {
+      UniqueFd dir(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!dir.valid()) return os_error(errno);
+      return add_directory(std::move(dir), std::move(relative), st);
+    }
+    const std::string member = join_path(data_dir_name_, relative);
+    if (S_ISREG(st.st_mode)) return add_file(parent.fd.get(), name, member);
+    return add_special(member, st);
   }
 
-  // Lists the directory whole, pushing its entries, before its own header goes out.
-  Result<> add_directory(const PendingEntry& entry, const std::string& source,
-                         const std::string& name, const struct stat& st) {
+  // Lists the directory whole, pushing its entries, before its own header goes out. `st` is
+  // what it was looked up as.
+  Result<> add_directory(UniqueFd dir, std::string relative, const struct stat& st) {
     const DirId id{st.st_dev, st.st_ino};
-    for (const DirId& ancestor : *entry.ancestors) {
-      if (ancestor == id) return os_error(ELOOP);
+    for (const Frame& ancestor : frames_) {
+      if (ancestor.id == id) return os_error(ELOOP);
     }
-    auto inside = std::make_shared<std::vector<DirId>>(*entry.ancestors);
-    inside->push_back(id);
-    auto dir = DirStream::open(source);
-    if (!dir) return std::unexpected(dir.error());
+    // The listing opens the directory anew: a duplicate would share its position with the
+    // descriptor it came from.
+    UniqueFd listing_fd(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing_fd.valid()) return os_error(errno);
+    auto listing = DirStream::adopt(std::move(listing_fd));
+    if (!listing) return std::unexpected(listing.error());
+    const std::string member =
+        relative.empty() ? std::string(data_dir_name_) + "/" : join_path(data_dir_name_, relative);
+    frames_.push_back({std::move(dir), std::move(relative), id, names_.size()});
     for (;;) {
-      auto listed = dir->next();
+      auto listed = listing->next();
       if (!listed) return std::unexpected(listed.error());
       if (*listed == nullptr) break;
-      const std::string child = join_path(entry.relative, (*listed)->d_name);
-      stack_.push_back({child, inside});
+      names_.push((*listed)->d_name);
     }
-    return write(member_header_blocks(name, info_from_stat(st, '5')));
+    return write(member_header_blocks(member, info_from_stat(st, '5')));
   }
 
-  Result<> add_file(const std::string& source, const std::string& name) {
-    auto fd = open_for_reading(source);
-    if (!fd) return std::unexpected(fd.error());
+  Result<> add_file(int dir_fd, const std::string& name, const std::string& member) {
+    // Without waiting: a FIFO swapped in since the look-up must not hold the run up.
+    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return os_error(errno);
     struct stat st;
-    if (::fstat(fd->get(), &st) != 0) return os_error(errno);
+    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
     // Swapped for something else since the look-up: archive what was opened.
-    if (!S_ISREG(st.st_mode)) return add_special(name, st);
+    if (!S_ISREG(st.st_mode)) return add_special(member, st);
     MemberInfo info = info_from_stat(st, '0');
     info.size = static_cast<std::uint64_t>(st.st_size);
-    if (auto written = write(member_header_blocks(name, info)); !written) return written;
-    return copy_data(fd->get(), info.size);
+    if (auto written = write(member_header_blocks(member, info)); !written) return written;
+    return copy_data(fd.get(), info.size);
   }
 
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
@@ -228,12 +247,14 @@ class TarWalker {
     return {};
   }
 
-  const std::string& output_dir_;
+  int output_dir_fd_;
   std::string_view data_dir_name_;
   GzipWriter& out_;
   const ArchiveProgress& progress_;
-  std::uint64_t written_ = 0;  // tar bytes so far
-  std::vector<PendingEntry> stack_;
+  std::uint64_t written_ = 0;       // tar bytes so far
+  std::vector<Frame> frames_;       // the directories the walk is inside of, innermost last
+  NameStack names_;                 // the entries still to be archived, last listed on top
+  std::string name_;                // the entry being archived
   std::unique_ptr<char[]> buffer_;  // not zero-filled: only ever read into
 };
 
@@ -270,16 +291,16 @@ Result<> flush(const std::string& path, int fd) {
 
 }  // namespace
 
-Result<std::string> archive_output_directory(const std::string& output_dir,
+Result<std::string> archive_output_directory(const OutputDir& output_dir,
                                              std::string_view data_dir_name,
                                              const ArchiveProgress& progress) {
-  std::string archive_path = output_dir + ".tar.gz";
+  std::string archive_path = output_dir.path() + ".tar.gz";
   auto file = open_archive_file(archive_path);
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
     GzipWriter gzip(file->get());
-    TarWalker walker(output_dir, data_dir_name, gzip, progress);
+    TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
     outcome = walker.walk();
     // After a failed walk the archive is still ended as far as it goes; the first error is
     // the one reported.

@@ -3,8 +3,11 @@
 //
 // The walk keeps a stack: a directory is listed and its entries pushed in listing order
 // before its own header is written, so the members of a directory follow it in the reverse
-// of the listing order. Symbolic links are followed; a directory reached again while the walk
-// is inside it ends the walk with ELOOP.
+// of the listing order. It reads the output directory through the descriptor the run holds,
+// and each directory below it through a descriptor opened from its parent's, never by path.
+// The pending entries are names alone, packed (NameStack); the path of a directory is held
+// once, by the directory. Symbolic links inside are followed; a directory reached again while
+// the walk is inside it ends the walk with ELOOP.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace common::archive {
 
@@ -20,7 +24,7 @@ namespace common::archive {
 using ArchiveProgress = std::function<void(std::uint64_t)>;
 
 // Yields the archive path on success.
-Result<std::string> archive_output_directory(const std::string& output_dir,
+Result<std::string> archive_output_directory(const OutputDir& output_dir,
                                              std::string_view data_dir_name,
                                              const ArchiveProgress& progress = {});
 

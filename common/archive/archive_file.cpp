@@ -1,10 +1,11 @@
 #include "common/archive/archive_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "common/path.h"
 
@@ -16,14 +17,16 @@ namespace {
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0600;
 
-bool trusted_owner(uid_t owner, const struct stat& parent) {
-  return owner == ::geteuid() || owner == parent.st_uid;
-}
-
-Result<UniqueFd> open_fd(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags, kNewFileMode));
-  if (!fd.valid()) return os_error(errno);
-  // Non-blocking only for the open: writes must wait, or a full pipe would lose data.
+// Takes a file opened where something was already there: it must pass the rule itself (a
+// link's target too), a regular file is emptied, and writes must wait, or a full pipe would
+// lose data.
+Result<UniqueFd> take_existing(UniqueFd fd) {
+  struct stat opened;
+  if (::fstat(fd.get(), &opened) != 0) return os_error(errno);
+  if (judge_archive_path(opened, ::geteuid()) != ArchivePathVerdict::kTruncate) {
+    return os_error(EACCES);
+  }
+  if (S_ISREG(opened.st_mode) && ::ftruncate(fd.get(), 0) != 0) return os_error(errno);
   const int status_flags = ::fcntl(fd.get(), F_GETFL);
   if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     return os_error(errno);
@@ -31,47 +34,72 @@ Result<UniqueFd> open_fd(const std::string& path, int flags) {
   return fd;
 }
 
-// One attempt in a sticky, world-writable directory; EEXIST means the path changed under us.
-Result<UniqueFd> open_in_sticky_dir(const std::string& path, const struct stat& parent,
-                                    const std::function<void()>& before_create) {
-  struct stat existing;
-  if (::lstat(path.c_str(), &existing) != 0) {
-    if (errno != ENOENT) return os_error(errno);
-    if (before_create) before_create();
-    return open_fd(path, kWriteFlags | O_CREAT | O_EXCL);
+// What the link open as `link_fd` (O_PATH) leads to, as a path: a relative target is taken
+// from the link's own directory.
+Result<std::string> link_target(int link_fd, const std::string& path) {
+  char target[PATH_MAX];
+  const ssize_t size = ::readlinkat(link_fd, "", target, sizeof target);
+  if (size < 0) return os_error(errno);
+  if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
+  return join_path(parent_dir(path), std::string_view(target, static_cast<std::size_t>(size)));
+}
+
+// Opens what is at the path under the rule; nothing when it is gone again.
+Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
+  const UniqueFd entry(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!entry.valid() || ::fstat(entry.get(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return os_error(errno);
   }
-  if (S_ISLNK(existing.st_mode)) {
-    if (!trusted_owner(existing.st_uid, parent)) return os_error(EACCES);
-    // A trusted link cannot be swapped by anyone else: the directory is sticky.
-    return open_fd(path, kWriteFlags | O_CREAT | O_TRUNC);
+  UniqueFd fd;
+  switch (judge_archive_path(st, ::geteuid())) {
+    case ArchivePathVerdict::kRefuse:
+      return os_error(EACCES);
+    case ArchivePathVerdict::kTruncate:
+      // O_NOFOLLOW: a link swapped in since the look-up is refused (ELOOP), never followed.
+      fd = UniqueFd(::open(path.c_str(), kWriteFlags | O_NOFOLLOW));
+      if (!fd.valid() && errno == ENOENT) return std::nullopt;
+      break;
+    case ArchivePathVerdict::kFollow: {
+      // The target of exactly the link judged, whatever is at the path by now.
+      auto target = link_target(entry.get(), path);
+      if (!target) return std::unexpected(target.error());
+      fd = UniqueFd(::open(target->c_str(), kWriteFlags | O_CREAT, kNewFileMode));
+      break;
+    }
   }
-  const bool protected_kind = S_ISREG(existing.st_mode) || S_ISFIFO(existing.st_mode);
-  if (protected_kind && !trusted_owner(existing.st_uid, parent)) return os_error(EACCES);
-  // O_NOFOLLOW: a link swapped in since the look-up is refused (ELOOP), never followed.
-  auto fd = open_fd(path, kWriteFlags | O_NOFOLLOW);
-  if (!fd) return fd;
-  struct stat opened;
-  if (::fstat(fd->get(), &opened) != 0) return os_error(errno);
-  if (opened.st_dev != existing.st_dev || opened.st_ino != existing.st_ino) {
-    return os_error(EACCES);
-  }
-  if (S_ISREG(opened.st_mode) && ::ftruncate(fd->get(), 0) != 0) return os_error(errno);
-  return fd;
+  if (!fd.valid()) return os_error(errno);
+  auto taken = take_existing(std::move(fd));
+  if (!taken) return std::unexpected(taken.error());
+  return std::move(*taken);
 }
 
 }  // namespace
 
+ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user) {
+  if (existing.st_uid != user && existing.st_uid != 0) return ArchivePathVerdict::kRefuse;
+  if (S_ISLNK(existing.st_mode)) return ArchivePathVerdict::kFollow;
+  // A second name means another account may have linked someone else's file here (where
+  // fs.protected_hardlinks is off), or will read the archive through a name of its own.
+  if (S_ISREG(existing.st_mode) && existing.st_nlink != 1) return ArchivePathVerdict::kRefuse;
+  return ArchivePathVerdict::kTruncate;
+}
+
 Result<UniqueFd> open_archive_file(const std::string& path,
                                    const std::function<void()>& before_create) {
-  struct stat parent;
-  const bool shared = ::stat(std::string(parent_dir(path)).c_str(), &parent) == 0 &&
-                      (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
-  if (!shared) return open_fd(path, kWriteFlags | O_CREAT | O_TRUNC);
-  // Another user may create or remove names here between our steps: try a few times.
-  for (int attempt = 0;; ++attempt) {
-    auto fd = open_in_sticky_dir(path, parent, before_create);
-    if (fd || fd.error().kind() != ErrorKind::kAlreadyExists || attempt == 3) return fd;
+  // Another account may create and remove names here between our steps: try a few times.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (before_create) before_create();
+    // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
+    UniqueFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+    if (created.valid()) return created;
+    if (errno != EEXIST) return os_error(errno);
+    auto existing = open_existing(path);
+    if (!existing) return std::unexpected(existing.error());
+    if (*existing) return std::move(**existing);
   }
+  return os_error(EEXIST);
 }
 
 }  // namespace common::archive

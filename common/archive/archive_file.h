@@ -1,12 +1,17 @@
 // Opens the archive file for writing: created (0600 before the umask: it holds configuration
 // and logs) or truncated, an existing file keeping its mode and owner.
 //
-// The archive's name is predictable, and it usually lies in a shared sticky directory such as
-// /tmp. There, like the kernel's fs.protected_symlinks and fs.protected_regular would, we
-// refuse with EACCES to follow a symbolic link or to open an existing file that belongs
-// neither to us nor to the directory's owner, so that another local user cannot make us
-// truncate a file of their choosing. Elsewhere a link at the path is followed.
+// The archive's name is predictable, and the directory it lies in may be shared with other
+// accounts (/tmp) or belong to one (a service account's TMPDIR). So whatever is already at the
+// path is written through only when it is the run's own, in every directory alike: a regular
+// file of the running user or of root with no other hard link is truncated, a link of the
+// running user or of root is followed, and anything else is refused with EACCES and left as it
+// is. Another account's link, its file, or a hard link it made to someone else's file never
+// receives the archive. The verdict is on exactly the entry looked at (an O_PATH descriptor)
+// and again on the file opened, so swapping the entry meanwhile gains nothing.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <functional>
 #include <string>
@@ -16,8 +21,17 @@
 
 namespace common::archive {
 
-// `before_create` runs, in a sticky directory, just before a missing archive is created: tests
-// plant what another user could plant in that moment.
+enum class ArchivePathVerdict {
+  kTruncate,  // opened where it is, not followed; a regular file is emptied
+  kFollow,    // a link: what it leads to is opened, and judged in turn
+  kRefuse,    // EACCES, untouched
+};
+
+// What may be done with `existing`, found at the archive path (links not followed), by `user`.
+ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user);
+
+// `before_create` runs just before each attempt to create the archive anew: tests plant what
+// another account could plant in that moment.
 Result<UniqueFd> open_archive_file(const std::string& path,
                                    const std::function<void()>& before_create = {});
 

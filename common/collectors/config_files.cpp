@@ -9,8 +9,8 @@ std::string config_file_path(std::string_view config_file_name) {
   return join_path(kConfigDir, config_file_name);
 }
 
-Result<> collect_config_files(const std::string& config_path, const std::string& output_dir) {
-  return copy_file(config_path, join_path(output_dir, base_name(config_path)));
+Result<> collect_config_files(const std::string& config_path, const OutputDir& output_dir) {
+  return copy_file(config_path, output_dir.fd(), std::string(base_name(config_path)));
 }
 
 }  // namespace common::collectors

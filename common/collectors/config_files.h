@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace common::collectors {
 
@@ -14,6 +15,6 @@ inline constexpr std::string_view kConfigDir = "/opt/keldra/etc";
 // "/opt/keldra/etc" joined with the file name. Touches nothing.
 std::string config_file_path(std::string_view config_file_name);
 
-Result<> collect_config_files(const std::string& config_path, const std::string& output_dir);
+Result<> collect_config_files(const std::string& config_path, const OutputDir& output_dir);
 
 }  // namespace common::collectors

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "common/collectors/log_location.h"
@@ -11,7 +12,6 @@
 #include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/fs_identity.h"
-#include "common/path.h"
 #include "common/source_file.h"
 #include "common/utf8.h"
 
@@ -50,7 +50,7 @@ Result<Selection> select_log_files(const SourceDir& dir, std::string_view file_n
 
 }  // namespace
 
-Result<> collect_log_files(const std::string& config_path, const std::string& output_dir) {
+Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir) {
   // Whoever controls the configuration chooses what the log stage reads: every log is read
   // with that account's rights.
   const Steering steering = path_steering(config_path, true);
@@ -69,10 +69,9 @@ Result<> collect_log_files(const std::string& config_path, const std::string& ou
   Result<> outcome;
   for (std::size_t start = 0; start < selected->size();) {
     const char* name = selected->c_str() + start;
-    const std::string_view name_view(name);
-    start += name_view.size() + 1;
+    start += std::strlen(name) + 1;
     auto from = open_source_at(*dir, name, steering);
-    auto copied = from ? copy_open_file(*from, join_path(output_dir, name_view))
+    auto copied = from ? copy_open_file(*from, output_dir.fd(), name)
                        : Result<>(std::unexpected(from.error()));
     if (!copied && copied.error().kind() == ErrorKind::kInterrupted) return copied;
     if (!copied && outcome) outcome = std::move(copied);

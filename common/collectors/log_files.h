@@ -7,9 +7,10 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace common::collectors {
 
-Result<> collect_log_files(const std::string& config_path, const std::string& output_dir);
+Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir);
 
 }  // namespace common::collectors

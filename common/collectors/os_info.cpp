@@ -3,16 +3,15 @@
 #include <cerrno>
 
 #include "common/file_io.h"
-#include "common/path.h"
 #include "common/utf8.h"
 
 namespace common::collectors {
 
-Result<> collect_os_info(const std::string& output_dir) {
+Result<> collect_os_info(const OutputDir& output_dir) {
   return collect_os_info(output_dir, System(), kSystemReleasePath);
 }
 
-Result<> collect_os_info(const std::string& output_dir, const System& system,
+Result<> collect_os_info(const OutputDir& output_dir, const System& system,
                          const std::string& system_release_path) {
   const auto kernel = system.kernel_version();
   if (!kernel) return fail("Failed to retrieve kernel version");
@@ -29,7 +28,7 @@ Result<> collect_os_info(const std::string& output_dir, const System& system,
     if (validate_utf8(*content)) return fail(kInvalidUtf8Stream);
     text += "System Release: " + *content + "\n";
   }
-  return write_file(join_path(output_dir, "osInfo.txt"), text);
+  return write_file(output_dir.fd(), "osInfo.txt", text);
 }
 
 }  // namespace common::collectors

@@ -6,15 +6,16 @@
 
 #include "common/collectors/system.h"
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace common::collectors {
 
 inline constexpr const char* kSystemReleasePath = "/etc/system-release";
 
-Result<> collect_os_info(const std::string& output_dir);
+Result<> collect_os_info(const OutputDir& output_dir);
 
 // The same with the host's files given, for tests.
-Result<> collect_os_info(const std::string& output_dir, const System& system,
+Result<> collect_os_info(const OutputDir& output_dir, const System& system,
                          const std::string& system_release_path);
 
 }  // namespace common::collectors

@@ -10,7 +10,6 @@
 #include "common/child_process.h"
 #include "common/collectors/listing_filter.h"
 #include "common/file_io.h"
-#include "common/path.h"
 #include "common/utf8.h"
 
 namespace common::collectors {
@@ -31,7 +30,7 @@ bool asks_dpkg_query(const System& system, const std::string& os_version) {
   return false;
 }
 
-Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
+Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name) {
   return collect_package_details(output_dir, short_name, package_name, System(),
                                  kPackageToolTimeLimit);
@@ -39,13 +38,14 @@ Result<> collect_package_details(const std::string& output_dir, std::string_view
 
 namespace {
 
-// Streams the tool's output into the package file; the file is removed unless the whole
-// output was kept and was UTF-8.
-Result<> save_tool_output(const std::string& package_file, std::string_view package_name,
+// Streams the tool's output into the package file, `name` in the directory open as `dir_fd`;
+// the file is removed unless the whole output was kept and was UTF-8.
+Result<> save_tool_output(int dir_fd, const std::string& name, std::string_view package_name,
                           bool filter_rows, const std::string& program,
                           const std::vector<std::string>& arguments,
                           std::chrono::seconds time_limit) {
-  UniqueFd file(::open(package_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd file(
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) return os_error(errno);
   Utf8Stream utf8;
   ListingFilter rows(file.get(), package_name);
@@ -64,23 +64,23 @@ Result<> save_tool_output(const std::string& package_file, std::string_view pack
   }
   if (saved && filter_rows) saved = rows.finish();
   if (saved) saved = file.close();
-  if (!saved) ::unlink(package_file.c_str());
+  if (!saved) ::unlinkat(dir_fd, name.c_str(), 0);
   return saved;
 }
 
 }  // namespace
 
-Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
+Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit) {
-  const std::string package_file =
-      join_path(output_dir, std::string(short_name) + "PackageInfo.txt");
+  const std::string package_file = std::string(short_name) + "PackageInfo.txt";
   const auto os_version = required_os_version(system);
   if (!os_version) return std::unexpected(os_version.error());
   if (asks_dpkg_query(system, *os_version)) {
-    return save_tool_output(package_file, package_name, true, "dpkg-query", {"--list"}, time_limit);
+    return save_tool_output(output_dir.fd(), package_file, package_name, true, "dpkg-query",
+                            {"--list"}, time_limit);
   }
-  return save_tool_output(package_file, package_name, false, "rpm",
+  return save_tool_output(output_dir.fd(), package_file, package_name, false, "rpm",
                           {"-qi", std::string(package_name)}, time_limit);
 }
 

@@ -12,17 +12,18 @@
 
 #include "common/collectors/system.h"
 #include "common/error.h"
+#include "common/output_dir.h"
 
 namespace common::collectors {
 
 // How long the package tool may run before its process group is killed.
 inline constexpr std::chrono::seconds kPackageToolTimeLimit{60};
 
-Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
+Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name);
 
 // The same with the host's release files and the time limit given, for tests.
-Result<> collect_package_details(const std::string& output_dir, std::string_view short_name,
+Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit);
 

@@ -44,6 +44,32 @@ TEST_F(ArchiveFileTest, DirectoryOrFifoAtThePathIsAnErrorWithoutWaiting) {
   EXPECT_EQ(open_result(), "No such device or address (os error 6)");
 }
 
+// The rule, for a user who is not root: owner x kind x hard links.
+TEST(JudgeArchivePath, OwnLinksAreFollowedOwnSingleFilesTruncatedTheRestRefused) {
+  using enum ArchivePathVerdict;
+  constexpr uid_t kUser = 1000, kRoot = 0, kOther = 54321;
+  const struct {
+    uid_t owner;
+    mode_t kind;
+    nlink_t links;
+    ArchivePathVerdict verdict;
+  } cases[] = {
+      {kUser, S_IFREG, 1, kTruncate}, {kRoot, S_IFREG, 1, kTruncate}, {kOther, S_IFREG, 1, kRefuse},
+      {kUser, S_IFREG, 2, kRefuse},   {kRoot, S_IFREG, 2, kRefuse},   {kOther, S_IFREG, 2, kRefuse},
+      {kUser, S_IFLNK, 1, kFollow},   {kRoot, S_IFLNK, 1, kFollow},   {kOther, S_IFLNK, 1, kRefuse},
+      {kUser, S_IFIFO, 1, kTruncate}, {kRoot, S_IFDIR, 2, kTruncate}, {kOther, S_IFIFO, 1, kRefuse},
+      {kOther, S_IFDIR, 2, kRefuse},  {kRoot, S_IFCHR, 1, kTruncate},
+  };
+  for (const auto& c : cases) {
+    struct stat existing {};
+    existing.st_uid = c.owner;
+    existing.st_mode = c.kind | 0644;
+    existing.st_nlink = c.links;
+    EXPECT_EQ(judge_archive_path(existing, kUser), c.verdict)
+        << "owner " << c.owner << " kind " << std::oct << c.kind << " links " << c.links;
+  }
+}
+
 class StickyDirTest : public ArchiveFileTest {
  protected:
   void SetUp() override {

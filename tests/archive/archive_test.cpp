@@ -54,10 +54,8 @@ std::vector<Member> parse_tar(const std::string& tar) {
 
 class ArchiveTest : public ::testing::Test {
  protected:
-  void SetUp() override { tu::make_dir(out_, 0700); }
-
   std::vector<Member> archive_members() {
-    const auto archived = archive_output_directory(out_, "oskel-data");
+    const auto archived = archive_output_directory(dir_, "oskel-data");
     if (!archived) {
       ADD_FAILURE() << "archive failed: " << archived.error().text();
       return {};
@@ -68,10 +66,11 @@ class ArchiveTest : public ::testing::Test {
 
   tu::TempDir tmp_;
   std::string out_ = tmp_ / "oskel-data";
+  OutputDir dir_ = tu::make_output_dir(out_);
 };
 
 TEST_F(ArchiveTest, EmptyDirectoryIsOneHeaderAndTheEndBlocks) {
-  ASSERT_TRUE(archive_output_directory(out_, "oskel-data"));
+  ASSERT_TRUE(archive_output_directory(dir_, "oskel-data"));
   const std::string compressed = tu::read_text(out_ + ".tar.gz");
   EXPECT_EQ(compressed.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
   const std::string tar = tu::gunzip(compressed);
@@ -207,7 +206,7 @@ TEST_F(ArchiveTest, FileChangingSizeWhileArchivedKeepsTheStreamAligned) {
     tu::write_text(out_ + "/after", "after");
     // The small member is under one read chunk: the first report past it is from the log.
     bool changed = false;
-    const auto archived = archive_output_directory(out_, "oskel-data", [&](std::uint64_t written) {
+    const auto archived = archive_output_directory(dir_, "oskel-data", [&](std::uint64_t written) {
       if (written >= 256 * 1024 && !std::exchange(changed, true)) c.change();
     });
     ASSERT_TRUE(changed) << c.name;
@@ -229,7 +228,7 @@ TEST_F(ArchiveTest, InterruptedArchiveThroughALinkIsEmptied) {
   EXPECT_EQ(tu::in_child([&]() -> std::string {
               prepare_process();
               ::raise(SIGTERM);
-              if (archive_output_directory(out_, "oskel-data")) return "archive finished";
+              if (archive_output_directory(dir_, "oskel-data")) return "archive finished";
               if (!tu::exists(out_ + ".tar.gz")) return "link removed";
               return tu::read_text(target).empty() ? "" : "target not emptied";
             }),
@@ -250,7 +249,7 @@ TEST_F(ArchiveTest, LongNamesRoundTrip) {
 TEST_F(ArchiveTest, FailuresNameTheEntryAndStillEndTheArchive) {
   tu::write_text(out_ + "/a", "a");
   const int socket_fd = tu::make_socket(out_ + "/sock");
-  auto archived = archive_output_directory(out_, "oskel-data");
+  auto archived = archive_output_directory(dir_, "oskel-data");
   ::close(socket_fd);
   EXPECT_EQ(tu::ok_or_error(archived), "oskel-data/sock: socket can not be archived");
   // What was written before the failure is a readable, ended archive.
@@ -258,14 +257,14 @@ TEST_F(ArchiveTest, FailuresNameTheEntryAndStillEndTheArchive) {
   ::unlink((out_ + "/sock").c_str());
 
   tu::make_symlink(tmp_ / "nowhere", out_ + "/dangling");
-  EXPECT_EQ(tu::ok_or_error(archive_output_directory(out_, "oskel-data")),
+  EXPECT_EQ(tu::ok_or_error(archive_output_directory(dir_, "oskel-data")),
             "No such file or directory (os error 2)");
 }
 
 TEST_F(ArchiveTest, LinkLoopEndsTheWalkWithEloop) {
   tu::make_dir(out_ + "/sub");
   tu::make_symlink("..", out_ + "/sub/up");
-  EXPECT_EQ(tu::ok_or_error(archive_output_directory(out_, "oskel-data")),
+  EXPECT_EQ(tu::ok_or_error(archive_output_directory(dir_, "oskel-data")),
             "Too many levels of symbolic links (os error 40)");
 }
 

@@ -18,13 +18,13 @@ TEST(ConfigFilePath, IsTheFixedDirectoryAndTheFileName) {
 TEST(CollectConfigFiles, CopiesUnderTheConfigFileName) {
   tu::TempDir tmp;
   tu::make_dir(tmp / "etc", 0755);
-  tu::make_dir(tmp / "out", 0700);
+  const OutputDir out = tu::make_output_dir(tmp / "out");
   tu::write_text(tmp / "etc/keldra-oskel.cfg", "{}", 0640);
-  ASSERT_TRUE(collect_config_files(tmp / "etc/keldra-oskel.cfg", tmp / "out"));
+  ASSERT_TRUE(collect_config_files(tmp / "etc/keldra-oskel.cfg", out));
   EXPECT_EQ(tu::read_text(tmp / "out/keldra-oskel.cfg"), "{}");
   EXPECT_EQ(tu::mode_of(tmp / "out/keldra-oskel.cfg"), S_IFREG | 0640);
 
-  const auto missing = collect_config_files(tmp / "etc/other.cfg", tmp / "out");
+  const auto missing = collect_config_files(tmp / "etc/other.cfg", out);
   EXPECT_EQ(tu::ok_or_error(missing), "No such file or directory (os error 2)");
 }
 

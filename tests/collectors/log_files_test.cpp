@@ -17,10 +17,7 @@ namespace {
 
 class LogFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tu::make_dir(logs_, 0755);
-    tu::make_dir(out_, 0700);
-  }
+  void SetUp() override { tu::make_dir(logs_, 0755); }
 
   void configure(const std::string& location) {
     tu::write_text(config_, "{\"logging\": {\"log_file\": \"" + location + "\"}}");
@@ -35,6 +32,7 @@ class LogFilesTest : public ::testing::Test {
   tu::TempDir tmp_;
   std::string logs_ = tmp_ / "logs";
   std::string out_ = tmp_ / "out";
+  OutputDir dir_ = tu::make_output_dir(out_);
   std::string config_ = tmp_ / "keldra-oskel.cfg";
 };
 
@@ -52,7 +50,7 @@ TEST_F(LogFilesTest, CopiesEveryNonDirectoryWhoseNameContainsTheLogName) {
   tu::make_symlink(logs_ + "/agent.log", logs_ + "/agent.log.link");
   configure(logs_ + "/agent.log");
 
-  ASSERT_TRUE(collect_log_files(config_, out_));
+  ASSERT_TRUE(collect_log_files(config_, dir_));
   EXPECT_EQ(collected(), (std::vector<std::string>{".agent.log.swp", "agent.log", "agent.log.1",
                                                    "agent.log.link", "old-agent.log"}));
   EXPECT_EQ(tu::read_text(out_ + "/agent.log.link"), "current\n");
@@ -62,7 +60,7 @@ TEST_F(LogFilesTest, CopiesEveryNonDirectoryWhoseNameContainsTheLogName) {
 TEST_F(LogFilesTest, NoMatchIsSuccessWithNothingCopied) {
   tu::write_text(logs_ + "/other.txt", "x");
   configure(logs_ + "/agent.log");
-  ASSERT_TRUE(collect_log_files(config_, out_));
+  ASSERT_TRUE(collect_log_files(config_, dir_));
   EXPECT_TRUE(collected().empty());
 }
 
@@ -75,7 +73,7 @@ TEST_F(LogFilesTest, EveryEntryIsTriedAndTheFirstFailureIsTheStages) {
   UniqueFd socket(tu::make_socket(logs_ + "/a.log.sock"));
   ASSERT_TRUE(socket.valid());
   configure(logs_ + "/a.log");
-  const auto result = collect_log_files(config_, out_);
+  const auto result = collect_log_files(config_, dir_);
   ASSERT_FALSE(result);
   EXPECT_EQ(collected(), (std::vector<std::string>{"a.log.1", "a.log.2", "a.log.3", "a.log.4"}));
   // Whichever of the stale entries is listed first gives the error.
@@ -108,11 +106,11 @@ TEST_F(LogFilesTest, ConfigurationProblemsAreTheStageError) {
   for (const auto& c : cases) {
     ::unlink(config_.c_str());
     if (!c.location.empty()) configure(c.location);
-    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)), c.expected) << c.location;
+    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, dir_)), c.expected) << c.location;
   }
   EXPECT_TRUE(collected().empty());
   tu::make_dir(tmp_ / "etc");
-  EXPECT_EQ(tu::ok_or_error(collect_log_files(tmp_ / "etc", out_)), "Is a directory (os error 21)");
+  EXPECT_EQ(tu::ok_or_error(collect_log_files(tmp_ / "etc", dir_)), "Is a directory (os error 21)");
 }
 
 // The configuration is read in 64 KiB chunks: which error wins, and where a chunk ends, must
@@ -140,7 +138,7 @@ TEST_F(LogFilesTest, LargeConfigurationsKeepTheErrorOrder) {
   };
   for (const auto& c : cases) {
     tu::write_text(config_, c.content);
-    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)), c.expected);
+    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, dir_)), c.expected);
   }
   EXPECT_EQ(collected(), std::vector<std::string>{"agent.log"});
 }
@@ -163,7 +161,7 @@ TEST_F(LogFilesTest, ConfigurationThatIsNotARegularFileIsNeverRead) {
     } else {
       tu::make_symlink(c.target, config_);
     }
-    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, out_)), c.expected) << c.target;
+    EXPECT_EQ(tu::ok_or_error(collect_log_files(config_, dir_)), c.expected) << c.target;
   }
 }
 

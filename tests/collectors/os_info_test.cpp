@@ -19,12 +19,11 @@ namespace {
 class OsInfoTest : public ::testing::Test {
  protected:
   OsInfoTest() {
-    tu::make_dir(output_, 0700);
     tu::write_text(tmp_ / "os-release",
                    "PRETTY_NAME=\"Debian\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
   }
 
-  Result<> collect() { return collect_os_info(output_, System(files_), release_); }
+  Result<> collect() { return collect_os_info(dir_, System(files_), release_); }
 
   std::string expected_head() const {
     struct utsname names;
@@ -35,6 +34,7 @@ class OsInfoTest : public ::testing::Test {
 
   tu::TempDir tmp_;
   std::string output_ = tmp_ / "out";
+  OutputDir dir_ = tu::make_output_dir(output_);
   std::string release_ = tmp_ / "system-release";
   SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
 };
@@ -102,8 +102,8 @@ TEST_F(OsInfoTest, FifoSystemReleaseWaitsForASlowWriter) {
 }
 
 TEST_F(OsInfoTest, UnwritableOutputIsTheStageError) {
-  const auto result = collect_os_info(tmp_ / "missing", System(files_), release_);
-  EXPECT_EQ(tu::ok_or_error(result), "No such file or directory (os error 2)");
+  tu::make_dir(output_ + "/osInfo.txt");
+  EXPECT_EQ(tu::ok_or_error(collect()), "Is a directory (os error 21)");
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ class PackageDetailsTest : public ::testing::Test {
  protected:
   PackageDetailsTest() : path_("PATH", (tmp_ / "bin:" + tu::hermetic_path()).c_str()) {
     tu::make_dir(tmp_ / "bin", 0755);
-    tu::make_dir(out_, 0700);
   }
 
   void tool(const std::string& name, const std::string& body) {
@@ -25,7 +24,7 @@ class PackageDetailsTest : public ::testing::Test {
     tu::write_text(files_.os_release, "NAME=\"" + name + "\"\nVERSION_ID=\"1\"\n");
   }
   Result<> collect() {
-    return collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
+    return collect_package_details(dir_, "oskel", "keldra-oskel", System(files_),
                                    std::chrono::seconds(5));
   }
   std::string package_file() const { return out_ + "/oskelPackageInfo.txt"; }
@@ -33,6 +32,7 @@ class PackageDetailsTest : public ::testing::Test {
   tu::TempDir tmp_;
   tu::ScopedEnv path_;
   std::string out_ = tmp_ / "out";
+  OutputDir dir_ = tu::make_output_dir(out_);
   SystemFiles files_{tmp_ / "os-release", tmp_ / "lsb-release"};
 };
 
@@ -104,7 +104,7 @@ TEST_F(PackageDetailsTest, InvalidUtf8OutputFailsWithPositionAndNoFile) {
 TEST_F(PackageDetailsTest, HangingToolIsKilledAfterTheLimit) {
   os_release("Rocky Linux");
   tool("rpm", "sleep 60");
-  const auto result = collect_package_details(out_, "oskel", "keldra-oskel", System(files_),
+  const auto result = collect_package_details(dir_, "oskel", "keldra-oskel", System(files_),
                                               std::chrono::seconds(1));
   EXPECT_EQ(tu::ok_or_error(result), "rpm did not finish within 1 seconds");
   EXPECT_FALSE(tu::exists(package_file()));

@@ -51,7 +51,7 @@ ROCKY_OS_RELEASE = 'NAME="Rocky Linux"\nVERSION_ID="9.3"\nID="rocky"\n'
 
 # What the fake package tools may use besides the shell's built-ins.
 UTILITIES = ("sh", "cat", "head", "tr", "sleep", "seq", "ls", "wc", "env", "mkdir", "mount", "stat",
-             "yes")
+             "yes", "mv", "ln")
 
 # A package tool that answers at once with nothing: keeps runs independent of the host.
 QUIET_TOOL = "#!/bin/sh\nexit 0\n"

@@ -7,8 +7,9 @@ import tarfile
 import unittest
 
 from archive_reader import raw_tar, read_archive
-from harness import ARCHIVE_LINE, E2ETestCase
+from harness import ARCHIVE_LINE, ENOENT, E2ETestCase, tool
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
+EACCES = "Permission denied (os error 13)"
 
 
 class Archive(E2ETestCase):
@@ -102,6 +103,45 @@ class Archive(E2ETestCase):
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
         self.assertTrue(r.stderr.endswith("logs, skipping. No such file or directory (os error 2)\n"
                                           "Failed to clean up directory, /tmp/run/oskel-data\n"))
+
+
+class OtherAccounts(E2ETestCase):
+    """What another account can put in the run's way in a TMPDIR it shares or owns."""
+
+    def assert_refused_and_untouched(self, r):
+        self.assertEqual(r.stderr.splitlines()[-1], ARCHIVE_FAILURE + EACCES)
+        self.assertNotIn("Logs and config can be found", r.stdout)
+        self.assertEqual((r.tmp / "victim").read_text(), "precious\n")
+        self.assertTrue((r.tmp / "run/oskel-data/osInfo.txt").exists())
+
+    def test_hard_link_at_the_archive_path_is_left_untouched(self):
+        # Made as root here: what another account can make where fs.protected_hardlinks is 0.
+        self.assert_refused_and_untouched(self.run_oskel(
+            setup="echo precious > /tmp/victim; ln /tmp/victim /tmp/run/oskel-data.tar.gz"))
+
+    def test_link_of_the_account_owning_tmpdir_is_not_followed(self):
+        self.assert_refused_and_untouched(self.run_oskel(
+            setup="echo precious > /tmp/victim; chown 54321:54321 /tmp/run; "
+                  "setpriv --reuid=54321 --regid=54321 --clear-groups "
+                  "ln -s /tmp/victim /tmp/run/oskel-data.tar.gz"))
+
+    def test_output_directory_swapped_for_a_link_changes_nothing_outside_it(self):
+        # Between the log stage and the archive, the package tool puts a link where the output
+        # directory was, then fails, so its stage removes its file again.
+        swap = tool("mv /tmp/run/oskel-data /tmp/run/moved; ln -s /tmp/elsewhere /tmp/run/oskel-data; "
+                    "printf '\\377'")
+        r = self.run_oskel(tools={"dpkg-query": swap},
+                           setup="mkdir /tmp/elsewhere; echo precious > /tmp/elsewhere/oskelPackageInfo.txt")
+        self.assertEqual(r.stderr, f"Failed to get oskel config files, skipping. {ENOENT}\n"
+                                   f"Failed to get oskel logs, skipping. {ENOENT}\n"
+                                   "Failed to get oskel package details, skipping. invalid utf-8 "
+                                   "sequence of 1 bytes from index 0\n"
+                                   "Failed to clean up directory, /tmp/run/oskel-data\n")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
+        self.assertEqual(os.listdir(r.tmp / "elsewhere"), ["oskelPackageInfo.txt"])
+        self.assertEqual((r.tmp / "elsewhere/oskelPackageInfo.txt").read_text(), "precious\n")
+        self.assertEqual(sorted(self.archived(r)), ["osInfo.txt"])
+        self.assertEqual(os.listdir(r.tmp / "run/moved"), [])
 
 
 if __name__ == "__main__":
