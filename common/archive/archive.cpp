@@ -31,11 +31,18 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 // up emitting stored blocks anyway. The output is still one conforming DEFLATE stream in one
 // gzip member, and the tar stream inside it is byte for byte the same; only the encoder's
 // effort differs.
-bool is_compressed(std::string_view data) {
+Result<bool> begins_compressed(int fd, std::uint64_t size) {
   static constexpr std::string_view kMagics[] = {
       "\x1f\x8b",         std::string_view("\xfd\x37\x7a\x58\x5a\x00", 6),
       "\x28\xb5\x2f\xfd", "\x42\x5a\x68",
       "\x04\x22\x4d\x18", "\x50\x4b\x03\x04"};
+  char head[6];
+  ssize_t n;
+  do {
+    n = ::pread(fd, head, std::min<std::uint64_t>(size, sizeof head), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return os_error(errno);
+  const std::string_view data(head, static_cast<std::size_t>(n));
   for (const std::string_view magic : kMagics) {
     if (data.starts_with(magic)) return true;
   }
@@ -141,13 +148,12 @@ class TarWalker {
   // shrank is padded with zeros, one that grew is cut, so the stream stays aligned. The file's
   // holes are not read: the zeros they hold come from a static block (SEEK_DATA/SEEK_HOLE).
   Result<> copy_data(int fd, std::uint64_t size) {
-    bool first = true;
-    bool stored = false;
+    const auto stored = begins_compressed(fd, size);
+    if (!stored) return std::unexpected(stored.error());
+    if (*stored) {
+      if (auto set = out_.set_level(0); !set) return set;
+    }
     const auto sink = [&](std::string_view chunk) -> Result<> {
-      if (std::exchange(first, false) && is_compressed(chunk)) {
-        stored = true;
-        if (auto set = out_.set_level(0); !set) return set;
-      }
       auto written = write(chunk);
       if (progress_) progress_(written_);
       return written;
@@ -157,7 +163,6 @@ class TarWalker {
       auto region = next_data(fd, offset, size);
       if (!region) return std::unexpected(region.error());
       const auto [start, end] = *region;
-      if (start > offset) first = false;
       if (auto zeros = write_zeros(start - offset); !zeros) return zeros;
       offset = start;
       if (offset == size) break;
@@ -169,7 +174,7 @@ class TarWalker {
     }
     const std::uint64_t padding = size - offset + (kBlockSize - size % kBlockSize) % kBlockSize;
     if (auto padded = write_zeros(padding); !padded) return padded;
-    return stored ? out_.set_level(kDefaultLevel) : Result<>();
+    return *stored ? out_.set_level(kDefaultLevel) : Result<>();
   }
 
   // The next stretch of data at or after `offset`, cut at `size`: {size, size} when only a hole
