@@ -31,17 +31,27 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 // at level 0: level 6 would spend its time searching for matches that are not there and end
 // up emitting stored blocks anyway. The output is still one conforming DEFLATE stream in one
 // gzip member, and the tar stream inside it is byte for byte the same; only the encoder's
-// effort differs.
-bool is_compressed(std::string_view data) {
+// effort differs. The zeros of holes are compressed whatever the data begins with.
+Result<bool> begins_compressed(int fd, std::uint64_t size) {
   static constexpr std::string_view kMagics[] = {
       "\x1f\x8b",         std::string_view("\xfd\x37\x7a\x58\x5a\x00", 6),
       "\x28\xb5\x2f\xfd", "\x42\x5a\x68",
       "\x04\x22\x4d\x18", "\x50\x4b\x03\x04"};
+  char head[6];
+  ssize_t n;
+  do {
+    n = ::pread(fd, head, std::min<std::uint64_t>(size, sizeof head), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return os_error(errno);
+  const std::string_view data(head, static_cast<std::size_t>(n));
   for (const std::string_view magic : kMagics) {
     if (data.starts_with(magic)) return true;
   }
   return false;
 }
+
+// The zeros of a tar block's padding.
+constexpr char kPadding[kBlockSize] = {};
 
 struct DirId {
   dev_t dev;
@@ -157,16 +167,16 @@ class TarWalker {
   }
 
   // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
-  // shrank is padded with zeros, one that grew is cut, so the stream stays aligned. The file's
-  // holes are not read: the zeros they hold come from a static block (SEEK_DATA/SEEK_HOLE).
+  // shrank is made up with zeros, one that grew is cut, so the stream stays aligned. The file's
+  // holes are not read (SEEK_DATA/SEEK_HOLE): the zeros they hold, as those that make up for
+  // a file that shrank, go to the gzip stream as a count.
   Result<> copy_data(int fd, std::uint64_t size) {
-    bool first = true;
-    bool stored = false;
+    const auto stored = begins_compressed(fd, size);
+    if (!stored) return std::unexpected(stored.error());
+    if (*stored) {
+      if (auto set = out_.set_level(0); !set) return set;
+    }
     const auto sink = [&](std::string_view chunk) -> Result<> {
-      if (std::exchange(first, false) && is_compressed(chunk)) {
-        stored = true;
-        if (auto set = out_.set_level(0); !set) return set;
-      }
       auto written = write(chunk);
       if (progress_) progress_(written_);
       return written;
@@ -176,7 +186,6 @@ class TarWalker {
       auto region = next_data(fd, offset, size);
       if (!region) return std::unexpected(region.error());
       const auto [start, end] = *region;
-      if (start > offset) first = false;
       if (auto zeros = write_zeros(start - offset); !zeros) return zeros;
       offset = start;
       if (offset == size) break;
@@ -186,9 +195,11 @@ class TarWalker {
       offset = start + *copied;
       if (offset < end) break;  // the file has shrunk: zeros make up the rest
     }
-    const std::uint64_t padding = size - offset + (kBlockSize - size % kBlockSize) % kBlockSize;
-    if (auto padded = write_zeros(padding); !padded) return padded;
-    return stored ? out_.set_level(kDefaultLevel) : Result<>();
+    if (auto zeros = write_zeros(size - offset); !zeros) return zeros;
+    if (auto padded = write({kPadding, (kBlockSize - size % kBlockSize) % kBlockSize}); !padded) {
+      return padded;
+    }
+    return *stored ? out_.set_level(kDefaultLevel) : Result<>();
   }
 
   // The next stretch of data at or after `offset`, cut at `size`: {size, size} when only a hole
@@ -232,15 +243,16 @@ class TarWalker {
     return out_.write(data);
   }
 
-  // Zeros from a static block, reported to `progress_` as data is: a big hole takes a while.
+  // Zeros the gzip stream is told of rather than given. A long run goes in slices, between
+  // which an interrupt is seen and progress reported as for data.
   Result<> write_zeros(std::uint64_t count) {
-    // Never written: it stays all zeros, and in .bss rather than in the binary.
-    static char zeros[kReadChunk];
+    constexpr std::uint64_t kSlice = 64 << 20;
     while (count > 0) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof zeros));
-      if (auto written = write({zeros, n}); !written) return written;
+      const std::uint64_t n = std::min(count, kSlice);
+      written_ += n;
+      if (auto written = out_.write_zeros(n); !written) return written;
       count -= n;
-      if (n < sizeof zeros) continue;
+      if (n < kSlice) continue;
       if (interrupted()) return interrupted_error();
       if (progress_) progress_(written_);
     }

@@ -62,6 +62,57 @@ TEST_F(GzipWriterTest, LevelSetBeforeTheFirstWriteApplies) {
   EXPECT_GT(compressed.size(), zeros.size());
 }
 
+// Runs of zeros go in as DEFLATE blocks of our own between zlib's, at either level: whatever
+// their length, bit position and neighbours, the member must stay valid (gunzip checks the
+// CRC-32 and the length) and the zeros compressed, at level 0 too.
+TEST_F(GzipWriterTest, RunsOfZerosKeepTheStreamValidAtEveryLevel) {
+  struct Step {
+    int level;  // set before the step where not negative
+    std::string data;
+    std::uint64_t zeros;  // written after `data`
+  };
+  constexpr std::uint64_t kMiB = 1 << 20;
+  // Runs of every length up to two copies and a half, each after a byte that leaves it at
+  // another bit position, at level 0 where every run is a block of our own.
+  std::vector<Step> sweep{{0, "", 0}};
+  for (std::uint64_t n = 1; n < 650; ++n) sweep.push_back({-1, n % 3 ? "" : "x", n});
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    std::size_t at_most;
+  } cases[] = {
+      {"long run between data", {{-1, "head", 3 * kMiB + 5}, {-1, "tail", 0}}, 3300},
+      {"short run through zlib", {{-1, "head", 5000}, {-1, "tail", 0}}, 60},
+      {"first and last", {{-1, "", kMiB}, {-1, "", kMiB + 1}}, 2200},
+      {"after a compressed magic",
+       {{0, "\x1f\x8b", 4096}, {-1, "x", 2 * kMiB}, {kDefaultLevel, "", 1000}, {-1, "tail", 0}},
+       2300},
+      {"level set between runs", {{0, "a", kMiB}, {kDefaultLevel, "", kMiB}, {0, "b", kMiB}}, 3300},
+      {"every length and bit position", sweep, 32000},
+  };
+  for (const auto& c : cases) {
+    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_TRUE(fd.valid());
+    std::string plain;
+    {
+      GzipWriter gzip(fd.get());
+      for (const Step& step : c.steps) {
+        if (step.level >= 0) {
+          EXPECT_TRUE(gzip.set_level(step.level)) << c.name;
+        }
+        EXPECT_TRUE(gzip.write(step.data)) << c.name;
+        EXPECT_TRUE(gzip.write_zeros(step.zeros)) << c.name;
+        plain += step.data + std::string(step.zeros, '\0');
+      }
+      EXPECT_TRUE(gzip.finish()) << c.name;
+    }
+    EXPECT_TRUE(fd.close());
+    const std::string compressed = tu::read_text(path_);
+    EXPECT_TRUE(tu::gunzip(compressed) == plain) << c.name;
+    EXPECT_LE(compressed.size(), c.at_most) << c.name;
+  }
+}
+
 TEST_F(GzipWriterTest, NothingWrittenIsAnEmptyMember) { EXPECT_EQ(tu::gunzip(compress({})), ""); }
 
 TEST_F(GzipWriterTest, WriteErrorIsTheOsError) {
