@@ -50,37 +50,23 @@ Result<std::uint64_t> copy_range(int from, int to, std::uint64_t limit) {
 }
 
 // Copies the data regions among the first `size` bytes of `from` to the same offsets of `to`,
-// seeking past the holes. Yields the size the copy must have: `size`, or less where the
-// source has shrunk meanwhile. Where the file system cannot tell data from holes, the rest is
-// copied as it comes.
+// seeking past the holes. Yields the size the copy must have: `size`, or where the source ends
+// now if it has shrunk meanwhile.
 Result<std::uint64_t> copy_regions(int from, int to, std::uint64_t size) {
-  std::uint64_t offset = 0;  // both descriptors stand here at the top of the loop
+  std::uint64_t offset = 0;
   while (offset < size) {
-    off_t start = ::lseek(from, static_cast<off_t>(offset), SEEK_DATA);
-    off_t end = static_cast<off_t>(size);
-    if (start < 0) {
-      const int error = errno;
-      if (error != ENXIO) {
-        start = static_cast<off_t>(offset);
-      } else {
-        // No data from here on: a hole up to the end, or the file has shrunk below `offset`.
-        struct stat now;
-        if (::fstat(from, &now) != 0) return os_error(errno);
-        return std::max(offset, std::min(size, static_cast<std::uint64_t>(now.st_size)));
-      }
-    } else {
-      const off_t hole = ::lseek(from, start, SEEK_HOLE);
-      if (hole >= 0) end = std::min(end, hole);
-    }
-    if (static_cast<std::uint64_t>(start) >= size) return size;
-    if (::lseek(from, start, SEEK_SET) < 0 || ::lseek(to, start, SEEK_SET) < 0) {
+    const auto region = next_data_region(from, offset, size);
+    if (!region) return std::unexpected(region.error());
+    const auto [start, end] = *region;
+    if (start == end) return end;
+    if (::lseek(from, static_cast<off_t>(start), SEEK_SET) < 0 ||
+        ::lseek(to, static_cast<off_t>(start), SEEK_SET) < 0) {
       return os_error(errno);
     }
-    const auto length = static_cast<std::uint64_t>(end - start);
-    auto copied = copy_range(from, to, length);
+    auto copied = copy_range(from, to, end - start);
     if (!copied) return std::unexpected(copied.error());
-    if (*copied < length) return static_cast<std::uint64_t>(start) + *copied;
-    offset = static_cast<std::uint64_t>(end);
+    if (*copied < end - start) return start + *copied;
+    offset = end;
   }
   return size;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,22 @@ Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t 
     }
   }
   return total;
+}
+
+Result<DataRegion> next_data_region(int fd, std::uint64_t offset, std::uint64_t size) {
+  const off_t start = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+  if (start < 0) {
+    if (errno != ENXIO) return DataRegion{offset, size};
+    // Only a hole up to the end, or the file has shrunk below `offset`.
+    struct stat now;
+    if (::fstat(fd, &now) != 0) return os_error(errno);
+    const auto end = std::max(offset, std::min(size, static_cast<std::uint64_t>(now.st_size)));
+    return DataRegion{end, end};
+  }
+  if (static_cast<std::uint64_t>(start) >= size) return DataRegion{size, size};
+  const off_t hole = ::lseek(fd, start, SEEK_HOLE);
+  return DataRegion{static_cast<std::uint64_t>(start),
+                    hole < 0 ? size : std::min(size, static_cast<std::uint64_t>(hole))};
 }
 
 Result<std::string> read_prefix(int fd, std::size_t limit) {

@@ -1,7 +1,7 @@
-// Small RAII owners for descriptors and directory streams, the chunked read loop, and the
-// bounded whole-file read and the write that the stages share. Every descriptor is opened
-// close-on-exec. Nothing reads without a bound: a configuration or release file that is a
-// link to /dev/zero must end in an error, not in memory exhaustion.
+// Small RAII owners for descriptors and directory streams, the chunked read loop, the walk over
+// a file's data regions, and the bounded whole-file read and the write that the stages share. Every
+// descriptor is opened close-on-exec. Nothing reads without a bound: a configuration or release
+// file that is a link to /dev/zero must end in an error, not in memory exhaustion.
 #pragma once
 
 #include <dirent.h>
@@ -74,6 +74,18 @@ Result<> write_all(int fd, std::string_view data);
 // byte, then ETIMEDOUT.
 Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
                                   const std::function<Result<>(std::string_view)>& sink);
+
+// A stretch [start, end) of a file's bytes.
+struct DataRegion {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// The next stretch of data of `fd` at or after `offset` (SEEK_DATA, SEEK_HOLE), cut at `size`;
+// `offset` is below `size`. Where no data follows, an empty region where the file ends: at
+// `size`, or where it ends now if it has shrunk below `size` meanwhile (never before
+// `offset`). A file system that cannot tell data from holes gives all the rest as data.
+Result<DataRegion> next_data_region(int fd, std::uint64_t offset, std::uint64_t size);
 
 // At most the first `limit` bytes of an open descriptor; what lies beyond is not read.
 Result<std::string> read_prefix(int fd, std::size_t limit);

@@ -141,9 +141,10 @@ ssize_t fake_copy_file_range(int in, off_t*, int out, off_t*, std::size_t length
   return kernel_call(in, out, length);
 }
 
-// The copy ends at the size the source had when opened, or where it shrank to, whatever the
-// kernel call does: where it refuses, copies nothing at once (procfs on older kernels) or fails
-// after bytes have moved, read/write carries the copy on; another error at once is the copy's.
+// The copy ends at the size the source had when opened, or where the source ends now if it shrank
+// (into its data or into a hole), whatever the kernel call does: where it refuses, copies
+// nothing at once (procfs on older kernels) or fails after bytes have moved, read/write carries
+// the copy on; another error at once is the copy's.
 TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   tu::TempDir tmp;
   const std::string src = tmp / "src";
@@ -161,6 +162,7 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
     const char* name;
     std::function<ssize_t(int, int, std::size_t)> call;
     std::string expected;
+    bool line_past_a_hole = false;  // the source has one more line 4 MiB in
   } cases[] = {
       {"grows",
        [&](int in, int out, std::size_t n) {
@@ -176,6 +178,14 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
          return real(in, out, n);
        },
        content.substr(0, 1000)},
+      {"shrinks into the hole past the data",
+       [&](int in, int out, std::size_t n) {
+         if (calls++ == 0) {
+           EXPECT_EQ(::truncate(src.c_str(), 1 << 20), 0);
+         }
+         return real(in, out, n);
+       },
+       content + std::string((1 << 20) - content.size(), '\0'), true},
       {"refuses", [&](int, int, std::size_t) { return fail_with(EXDEV); }, content},
       {"copies nothing", [](int, int, std::size_t) { return ssize_t(0); }, content},
       {"fails part-way",
@@ -189,6 +199,10 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   const tu::ScopedValue seam(detail::copy_file_range_call, &fake_copy_file_range);
   for (const auto& c : cases) {
     tu::write_text(src, content);
+    if (c.line_past_a_hole) {
+      const UniqueFd fd(::open(src.c_str(), O_WRONLY | O_CLOEXEC));
+      ASSERT_EQ(::pwrite(fd.get(), "line\n", 5, 4 << 20), 5);
+    }
     calls = 0;
     kernel_call = c.call;
     const auto copied = copy_to(src, tmp / "dst");

@@ -183,12 +183,11 @@ class TarWalker {
     };
     std::uint64_t offset = 0;
     while (offset < size) {
-      auto region = next_data(fd, offset, size);
+      const auto region = next_data_region(fd, offset, size);
       if (!region) return std::unexpected(region.error());
       const auto [start, end] = *region;
+      if (start == end) break;  // no data follows: zeros make up the rest
       if (auto zeros = write_zeros(start - offset); !zeros) return zeros;
-      offset = start;
-      if (offset == size) break;
       if (::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) return os_error(errno);
       auto copied = read_chunks(fd, {buffer_.get(), kReadChunk}, end - start, sink);
       if (!copied) return std::unexpected(copied.error());
@@ -200,21 +199,6 @@ class TarWalker {
       return padded;
     }
     return *stored ? out_.set_level(kDefaultLevel) : Result<>();
-  }
-
-  // The next stretch of data at or after `offset`, cut at `size`: {size, size} when only a hole
-  // (or nothing) follows. A file system that cannot tell holes gives the rest as data.
-  static Result<std::pair<std::uint64_t, std::uint64_t>> next_data(int fd, std::uint64_t offset,
-                                                                   std::uint64_t size) {
-    const off_t start = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (start < 0) {
-      if (errno == ENXIO) return std::pair{size, size};
-      return std::pair{offset, size};
-    }
-    const auto data = std::min(size, static_cast<std::uint64_t>(start));
-    const off_t hole = ::lseek(fd, start, SEEK_HOLE);
-    if (hole < 0) return std::pair{data, size};
-    return std::pair{data, std::min(size, static_cast<std::uint64_t>(hole))};
   }
 
   Result<> add_special(const std::string& name, const struct stat& st) {
