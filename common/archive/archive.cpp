@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -254,48 +253,16 @@ class TarWalker {
   std::unique_ptr<char[]> buffer_;  // not zero-filled: only ever read into
 };
 
-// Removes the archive open as `file`, or, where the path led to it through a link, empties it.
-void discard(const std::string& path, const UniqueFd& file) {
-  struct stat opened;
-  struct stat named;
-  if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
-  const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-                    named.st_ino == opened.st_ino;
-  if (same && ::unlink(path.c_str()) == 0) return;
-  [[maybe_unused]] const auto ignored = ::ftruncate(file.get(), 0);
-}
-
-// Puts the archive's data and its directory entry on disk before its path is printed: hosts in
-// trouble are often reset right after a collection, which must not leave the archive empty or
-// cut. Only a regular file is flushed (a trusted link may lead to a device); EINVAL is a file
-// system that has nothing to flush. A directory we may not read cannot be flushed: the run
-// would otherwise fail in a drop-box TMPDIR it can still write in.
-Result<> flush(const std::string& path, int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return os_error(errno);
-  if (!S_ISREG(st.st_mode)) return {};
-  if (::fdatasync(fd) != 0 && errno != EINVAL) return os_error(errno);
-  // The entry to flush is the file's own: a trusted link at `path` may lead to another
-  // directory.
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  const std::string dir_path(parent_dir(real ? std::string_view(real.get()) : path));
-  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return errno == EACCES ? Result<>() : os_error(errno);
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return os_error(errno);
-  return {};
-}
-
 }  // namespace
 
 Result<std::string> archive_output_directory(const OutputDir& output_dir,
                                              std::string_view data_dir_name,
                                              const ArchiveProgress& progress) {
-  std::string archive_path = output_dir.path() + ".tar.gz";
-  auto file = open_archive_file(archive_path);
+  auto file = open_archive_file(output_dir.path() + ".tar.gz");
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
-    GzipWriter gzip(file->get());
+    GzipWriter gzip(file->fd.get());
     TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
     outcome = walker.walk();
     // After a failed walk the archive is still ended as far as it goes; the first error is
@@ -304,13 +271,13 @@ Result<std::string> archive_output_directory(const OutputDir& output_dir,
     if (ended) ended = gzip.finish();
     if (outcome && !ended) outcome = ended;
   }
-  if (outcome) outcome = flush(archive_path, file->get());
+  if (outcome) outcome = file->flush();
   // An interrupted run leaves no half-made archive behind, whatever stopped the walk first.
-  if (!outcome && interrupted()) discard(archive_path, *file);
-  auto closed = file->close();
+  if (!outcome && interrupted()) file->discard();
+  auto closed = file->fd.close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());
-  return archive_path;
+  return std::move(file->path);
 }
 
 }  // namespace common::archive

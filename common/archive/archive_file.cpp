@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "common/path.h"
@@ -86,20 +88,49 @@ ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user) {
   return ArchivePathVerdict::kTruncate;
 }
 
-Result<UniqueFd> open_archive_file(const std::string& path,
-                                   const std::function<void()>& before_create) {
+Result<ArchiveFile> open_archive_file(std::string path,
+                                      const std::function<void()>& before_create) {
   // Another account may create and remove names here between our steps: try a few times.
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (before_create) before_create();
     // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
     UniqueFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
-    if (created.valid()) return created;
+    if (created.valid()) return ArchiveFile{std::move(path), std::move(created)};
     if (errno != EEXIST) return os_error(errno);
     auto existing = open_existing(path);
     if (!existing) return std::unexpected(existing.error());
-    if (*existing) return std::move(**existing);
+    if (*existing) return ArchiveFile{std::move(path), std::move(**existing)};
   }
   return os_error(EEXIST);
+}
+
+// Hosts in trouble are often reset right after a collection, which must not leave the archive
+// empty or cut. Only a regular file is flushed (a trusted link may lead to a device); EINVAL is
+// a file system that has nothing to flush. A directory we may not read cannot be flushed: the
+// run would otherwise fail in a drop-box TMPDIR it can still write in.
+Result<> ArchiveFile::flush() const {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+  if (!S_ISREG(st.st_mode)) return {};
+  if (::fdatasync(fd.get()) != 0 && errno != EINVAL) return os_error(errno);
+  // The entry to flush is the file's own: a trusted link at the path may lead to another
+  // directory.
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  const std::string dir_path(parent_dir(real ? std::string_view(real.get()) : path));
+  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return errno == EACCES ? Result<>() : os_error(errno);
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return os_error(errno);
+  return {};
+}
+
+void ArchiveFile::discard() const {
+  struct stat opened;
+  struct stat named;
+  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
+  const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+                    named.st_ino == opened.st_ino;
+  if (same && ::unlink(path.c_str()) == 0) return;
+  [[maybe_unused]] const auto ignored = ::ftruncate(fd.get(), 0);
 }
 
 }  // namespace common::archive

@@ -1,5 +1,6 @@
-// Opens the archive file for writing: created (0600 before the umask: it holds configuration
-// and logs) or truncated, an existing file keeping its mode and owner.
+// The archive file's life: opened for writing, created (0600 before the umask: it holds
+// configuration and logs) or truncated, an existing file keeping its mode and owner; flushed to
+// disk before its path is printed; removed again when the run is interrupted.
 //
 // The archive's name is predictable, and the directory it lies in may be shared with other
 // accounts (/tmp) or belong to one (a service account's TMPDIR). So whatever is already at the
@@ -30,9 +31,20 @@ enum class ArchivePathVerdict {
 // What may be done with `existing`, found at the archive path (links not followed), by `user`.
 ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user);
 
+// The archive open for writing, and the path it was opened by.
+struct ArchiveFile {
+  std::string path;
+  UniqueFd fd;
+
+  // Puts the archive's data and its directory entry on disk.
+  Result<> flush() const;
+  // Removes the archive, or, where the path led to it through a link, empties it.
+  void discard() const;
+};
+
 // `before_create` runs just before each attempt to create the archive anew: tests plant what
 // another account could plant in that moment.
-Result<UniqueFd> open_archive_file(const std::string& path,
-                                   const std::function<void()>& before_create = {});
+Result<ArchiveFile> open_archive_file(std::string path,
+                                      const std::function<void()>& before_create = {});
 
 }  // namespace common::archive

@@ -33,7 +33,7 @@ TEST_F(ArchiveFileTest, NewFileIsOwnerOnlyAndBlocking) {
   EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0600);
   // Opened without waiting, but written with waiting: a full pipe or a slow disk must not
   // lose data to EAGAIN.
-  EXPECT_EQ(::fcntl(opened->get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(::fcntl(opened->fd.get(), F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(ArchiveFileTest, DirectoryOrFifoAtThePathIsAnErrorWithoutWaiting) {
