@@ -1,25 +1,17 @@
 #!/usr/bin/env bash
 # Reading the log setting from a 12 MiB configuration: this tree's log stage against the one of
-# an earlier commit (default d837c53, the last with the nlohmann-json reader, which needs
-# nlohmann-json3-dev to build), in the same run. Two configurations: many small members with
+# an earlier commit (default a8e0e50, the last whose reader was one class with the look-up; its
+# benchmark driver must have the `logs` mode), in the same run. Two configurations: many small members with
 # the setting last, and one 12 MiB string before the setting. Prints the best of three runs of
 # each and the stage's peak RSS (of the whole benchmark process).
 #
-# usage: bench/config_bench.sh [BASE COMMIT, default d837c53]
+# usage: bench/config_bench.sh [BASE COMMIT, default a8e0e50]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-base_commit=${1:-d837c53}
+base_commit=${1:-a8e0e50}
 source bench/lib.sh
 
-# The earlier tree, built with this tree's benchmark driver (its `logs` mode uses only
-# collect_log_files, which both trees have).
-mkdir "$work/base"
-git archive "$base_commit" | tar -x -C "$work/base"
-cp bench/oskel_bench.cpp "$work/base/bench/oskel_bench.cpp"
-cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DOSKEL_WERROR=OFF -DOSKEL_SANITIZE=OFF >/dev/null
-cmake --build "$work/base/build" --target oskel_bench -j "$(nproc)" >/dev/null
-base_bench=$work/base/build/oskel_bench
+build_base "$base_commit"
 
 mkdir "$work/logs" "$work/out"
 python3 - "$work" <<'EOF'

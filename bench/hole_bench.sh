@@ -14,15 +14,7 @@ base_commit=${1:-a8e0e50}
 hole_gib=${2:-2}
 source bench/lib.sh
 
-# The earlier tree, built with this tree's benchmark driver (its `archive` mode uses only
-# archive_output_directory, which both trees have).
-mkdir "$work/base"
-git archive "$base_commit" | tar -x -C "$work/base"
-cp bench/oskel_bench.cpp "$work/base/bench/oskel_bench.cpp"
-cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DOSKEL_WERROR=OFF -DOSKEL_SANITIZE=OFF >/dev/null
-cmake --build "$work/base/build" --target oskel_bench -j "$(nproc)" >/dev/null
-base_bench=$work/base/build/oskel_bench
+build_base "$base_commit"
 
 # CPU seconds (user + system) of one command, its output discarded.
 cpu_seconds() {

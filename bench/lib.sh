@@ -10,6 +10,17 @@ bench=$PWD/build-bench/oskel_bench
 work=$(mktemp -d /var/tmp/oskel-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
+# build_base COMMIT: an earlier commit's tree with its own benchmark driver, built; sets
+# base_bench. Its driver, not this tree's: the two call the library as each tree defines it.
+build_base() {
+  mkdir "$work/base"
+  git archive "$1" | tar -x -C "$work/base"
+  cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DOSKEL_WERROR=OFF -DOSKEL_SANITIZE=OFF >/dev/null
+  cmake --build "$work/base/build" --target oskel_bench -j "$(nproc)" >/dev/null
+  base_bench=$work/base/build/oskel_bench
+}
+
 # Wall seconds of one command, output discarded.
 seconds() {
   local s e
