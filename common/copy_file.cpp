@@ -92,12 +92,12 @@ Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
 
 Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name) {
-  auto from = open_source(source);
+  auto from = Resolver().file(source);
   if (!from) return std::unexpected(from.error());
   return copy_open_file(*from, destination_dir, destination_name);
 }
 
-Result<> copy_open_file(const SourceFile& from, int destination_dir,
+Result<> copy_open_file(const Opened& from, int destination_dir,
                         const std::string& destination_name) {
   const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
   UniqueFd to(::openat(destination_dir, destination_name.c_str(),

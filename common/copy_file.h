@@ -28,7 +28,7 @@ Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name);
 
 // The same for a file already open.
-Result<> copy_open_file(const SourceFile& from, int destination_dir,
+Result<> copy_open_file(const Opened& from, int destination_dir,
                         const std::string& destination_name);
 
 namespace detail {

@@ -34,11 +34,15 @@ using Steering = std::optional<FsIdentity>;
 // One account steering, or nobody where two different ones do.
 Steering combine(const Steering& a, const Steering& b);
 
-// Who besides root and the running user may change a directory's entries (or a file's content):
-// its owner, a group other than root's with write permission (as nobody plus that group) or
-// everyone (as nobody). A sticky directory's write permission cannot replace an entry that a
-// trusted account owns.
-//
+// Root and the running user.
+bool is_trusted(uid_t owner);
+
+// Who besides root and the running user may change a directory's entries (or a file's
+// content): its owner, a group other than root's with write permission (as nobody plus that
+// group) or everyone (as nobody). With `sticky_protects`, a sticky directory's write
+// permission does not count: it cannot replace an entry that a trusted account owns.
+Steering writers_of(const struct stat& st, bool sticky_protects);
+
 // Whose rights open the entry `entry` (not followed) of directory `dir`: another account's
 // link is followed as that account; a trusted link in a directory others may change as those
 // others (they could swap it); a file with other hard links in such a directory as the
@@ -46,12 +50,6 @@ Steering combine(const Steering& a, const Steering& b);
 // controller) joins in for every entry.
 Steering choose_identity(const struct stat& entry, const struct stat& dir,
                          const Steering& steering);
-
-// Who steers what `path` leads to: the owners of the links on its way, and the writers of the
-// directories it passes through (of the last component too with `count_last`), the file itself
-// included when it is not a directory. Nothing where the path cannot be resolved: opening it
-// then fails on its own.
-Steering path_steering(const std::string& path, bool count_last);
 
 // Reads as another account for its lifetime, when the process may switch (root); else it does
 // nothing and switched() is false. Restores the run's own identity on destruction or

@@ -1,16 +1,19 @@
 #include "common/source_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "common/path.h"
-
 namespace common {
 
 namespace {
+
+// As many links as the kernel follows in one path.
+constexpr int kMaxLinks = 40;
 
 struct PseudoFileSystem {
   std::uint32_t magic;
@@ -46,76 +49,165 @@ Result<> check_type(const struct stat& st, OnDirectory on_directory) {
   return fail(kNotRegularFile);
 }
 
-}  // namespace
-
-Result<SourceDir> open_source_dir(const std::string& path, const Steering& steering,
-                                  bool listable) {
-  if (path.find('\0') != std::string::npos) {
-    return fail("file name contained an unexpected NUL byte");
-  }
-  const int flags = (listable ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC;
-  SourceDir dir;
+// Opens `name` relative to `dir` with the rights of `steering` and reads what it is. Kernels
+// before 3.6 cannot fstat an O_PATH descriptor; the empty-path look-up can.
+Result<Opened> open_as(const Steering& steering, int dir, const char* name, int flags,
+                       bool* switched = nullptr) {
+  Opened opened;
+  int error = 0;
   {
     const ScopedFsIdentity as(steering);
-    dir.fd = UniqueFd(::open(path.c_str(), flags));
+    if (switched != nullptr) *switched = as.switched();
+    opened.fd = UniqueFd(::openat(dir, name, flags | O_CLOEXEC));
+    if (!opened.fd.valid()) error = errno;
   }
-  if (!dir.fd.valid()) return os_error(errno);
-  if (::fstat(dir.fd.get(), &dir.st) != 0) return os_error(errno);
-  return dir;
-}
-
-bool is_directory_at(const SourceDir& dir, const char* name, const Steering& steering) {
-  struct stat st;
-  if (::fstatat(dir.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!S_ISLNK(st.st_mode)) return S_ISDIR(st.st_mode);
-  const ScopedFsIdentity as(choose_identity(st, dir.st, steering));
-  return ::fstatat(dir.fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-}
-
-Result<SourceFile> open_source_at(const SourceDir& dir, const char* name, const Steering& steering,
-                                  OnDirectory on_directory) {
-  struct stat entry;
-  if (::fstatat(dir.fd.get(), name, &entry, AT_SYMLINK_NOFOLLOW) != 0) return os_error(errno);
-  const bool link = S_ISLNK(entry.st_mode);
-  const Steering identity = choose_identity(entry, dir.st, steering);
-  SourceFile file;
-  int error = 0;
-  bool switched = false;
-  struct stat target = entry;
-  {
-    ScopedFsIdentity as(identity);
-    switched = as.switched();
-    if (link && ::fstatat(dir.fd.get(), name, &target, 0) != 0) error = errno;
-    if (error == 0) {
-      if (auto type = check_type(target, on_directory); !type) return std::unexpected(type.error());
-      // Non-blocking and without following: a FIFO or a link swapped in since the look-up
-      // neither holds the run up nor leads anywhere.
-      const int flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (link ? 0 : O_NOFOLLOW);
-      file.fd = UniqueFd(::openat(dir.fd.get(), name, flags));
-      if (!file.fd.valid()) error = errno;
-    }
-  }
-  if (error == ELOOP && !link) return fail(kNotRegularFile);
+  // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
+  if (error == ELOOP && (flags & O_NOFOLLOW) != 0) return fail(kNotRegularFile);
   if (error != 0) return os_error(error);
-  if (::fstat(file.fd.get(), &file.st) != 0) return os_error(errno);
-  if (!S_ISREG(file.st.st_mode) || file.st.st_dev != target.st_dev ||
-      file.st.st_ino != target.st_ino) {
-    return fail(kNotRegularFile);
+  if (::fstat(opened.fd.get(), &opened.st) != 0 &&
+      ::fstatat(opened.fd.get(), "", &opened.st, AT_EMPTY_PATH) != 0) {
+    return os_error(errno);
   }
+  return opened;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+Result<Opened> Resolver::start(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return fail("file name contained an unexpected NUL byte");
+  }
+  if (path.empty()) return os_error(ENOENT);
+  return open_as(steering_, AT_FDCWD, path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY);
+}
+
+Result<Opened> Resolver::directory(std::string_view path, bool listable) {
+  auto from = start(path);
+  if (!from) return from;
+  return walk(std::move(*from), path, listable ? Want::kListable : Want::kSearchable,
+              OnDirectory::kNotRegular);
+}
+
+Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {
+  auto from = start(path);
+  if (!from) return from;
+  return walk(std::move(*from), path, Want::kFile, on_directory);
+}
+
+Result<Opened> Resolver::file_at(const Opened& dir, std::string_view name,
+                                 OnDirectory on_directory) {
+  return step(dir, std::string(name), Want::kFile, on_directory);
+}
+
+bool Resolver::is_directory_at(const Opened& dir, std::string_view name) {
+  const auto found = step(dir, std::string(name), Want::kStat, OnDirectory::kNotRegular);
+  return found && S_ISDIR(found->st.st_mode);
+}
+
+Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
+                              OnDirectory on_directory) {
+  std::size_t begin = 0;
+  while (begin < path.size()) {
+    const std::size_t end = std::min(path.find('/', begin), path.size());
+    const std::string part(path.substr(begin, end - begin));
+    begin = path.find_first_not_of('/', end);
+    if (begin == std::string_view::npos) begin = path.size();
+    const bool last = begin == path.size();
+    if (part.empty() || part == ".") {
+      if (last) return finish_directory(std::move(current), want, on_directory);
+      continue;
+    }
+    if (part == "..") {
+      auto up = open_as(steering_, current.fd.get(), "..", O_PATH | O_DIRECTORY);
+      if (!up) return up;
+      current = std::move(*up);
+      if (last) return finish_directory(std::move(current), want, on_directory);
+      continue;
+    }
+    auto next = step(current, part, last ? want : Want::kSearchable, on_directory);
+    if (!next || last) return next;
+    current = std::move(*next);
+  }
+  return finish_directory(std::move(current), want, on_directory);
+}
+
+Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want want,
+                              OnDirectory on_directory) {
+  struct stat entry;
+  int error = 0;
+  {
+    const ScopedFsIdentity as(steering_);
+    if (::fstatat(dir.fd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) error = errno;
+  }
+  if (error != 0) return os_error(error);
+  // Whoever may replace this entry could have put anything here.
+  writers_ = combine(writers_, writers_of(dir.st, is_trusted(entry.st_uid)));
+  steering_ = choose_identity(entry, dir.st, steering_);
+  if (S_ISLNK(entry.st_mode)) return follow(dir, name, want, on_directory);
+  return open_found(dir, name, entry, want, on_directory);
+}
+
+Result<Opened> Resolver::follow(const Opened& dir, const std::string& name, Want want,
+                                OnDirectory on_directory) {
+  if (++links_ > kMaxLinks) return os_error(ELOOP);
+  char target[PATH_MAX];
+  ssize_t size;
+  {
+    const ScopedFsIdentity as(steering_);
+    size = ::readlinkat(dir.fd.get(), name.c_str(), target, sizeof target);
+  }
+  if (size < 0) return os_error(errno);
+  if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
+  const std::string_view text(target, static_cast<std::size_t>(size));
+  auto from = text.starts_with('/') ? start(text)
+                                    : open_as(steering_, dir.fd.get(), ".", O_PATH | O_DIRECTORY);
+  if (!from) return from;
+  return walk(std::move(*from), text, want, on_directory);
+}
+
+Result<Opened> Resolver::open_found(const Opened& dir, const std::string& name,
+                                    const struct stat& entry, Want want, OnDirectory on_directory) {
+  if (want == Want::kStat) return Opened{UniqueFd(), entry};
+  if (want != Want::kFile) {
+    if (!S_ISDIR(entry.st_mode)) return os_error(ENOTDIR);
+    const int flags = (want == Want::kListable ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW;
+    auto opened = open_as(steering_, dir.fd.get(), name.c_str(), flags);
+    if (opened && !same_file(opened->st, entry)) return os_error(ENOTDIR);
+    return opened;
+  }
+  if (auto type = check_type(entry, on_directory); !type) return std::unexpected(type.error());
+  // Non-blocking and without following: a FIFO or a link swapped in since the look-up neither
+  // holds the run up nor leads anywhere.
+  bool switched = false;
+  auto file = open_as(steering_, dir.fd.get(), name.c_str(),
+                      O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, &switched);
+  if (!file) return file;
+  if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry)) return fail(kNotRegularFile);
   // Where the run may not read as the steering account, it takes only that account's files.
-  if (identity && !switched && file.st.st_uid != identity->uid) return os_error(EACCES);
-  if (auto refused = refuse_pseudo_file(file.fd.get()); !refused) {
+  if (steering_ && !switched && file->st.st_uid != steering_->uid) return os_error(EACCES);
+  if (auto refused = refuse_pseudo_file(file->fd.get()); !refused) {
     return std::unexpected(refused.error());
   }
+  writers_ = combine(writers_, writers_of(file->st, false));
   return file;
 }
 
-Result<SourceFile> open_source(const std::string& path, OnDirectory on_directory) {
-  const std::string directory(parent_dir(path));
-  auto dir = open_source_dir(directory, path_steering(directory, false), false);
-  if (!dir) return std::unexpected(dir.error());
-  const std::string name(base_name(path));
-  return open_source_at(*dir, name.c_str(), std::nullopt, on_directory);
+Result<Opened> Resolver::finish_directory(Opened dir, Want want, OnDirectory on_directory) {
+  switch (want) {
+    case Want::kSearchable:
+    case Want::kStat:
+      return dir;
+    case Want::kListable:
+      return open_as(steering_, dir.fd.get(), ".", O_RDONLY | O_DIRECTORY);
+    case Want::kFile:
+      break;
+  }
+  if (auto type = check_type(dir.st, on_directory); !type) return std::unexpected(type.error());
+  return os_error(EISDIR);
 }
 
 }  // namespace common

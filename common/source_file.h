@@ -1,18 +1,22 @@
 // Opening the host files the run collects (the configuration, the logs) for reading, safely
-// when another account controls the way to them:
-// - the type is looked up first, links followed: a FIFO, a device or a socket is never opened
-//   (opening a device can act on it, and a terminal could become the run's controlling one);
-// - the open is relative to the descriptor of the directory that holds the entry, with the
-//   rights of whoever steers it (fs_identity.h), carries O_NOCTTY, and follows nothing where
-//   the entry was not a link when looked up;
-// - the file opened must be the regular file looked up (a swap in between is refused), and not
-//   on a kernel pseudo file system, whose files are interfaces rather than logs (reading some
-//   of them consumes what they hold).
+// when another account controls the way to them.
+//
+// A path is resolved one component at a time, from descriptor to descriptor, never by the
+// kernel in one go: every link met is read and judged (fs_identity.h) like the entry it is, so
+// a link anywhere in a chain, or on the way to a directory, counts with its owner; every step
+// after it runs with the rights of whoever steers the way so far, so the kernel checks each
+// directory and the file itself as that account. Each step opens only what it looked up: a
+// directory with O_NOFOLLOW, compared with the look-up, and a file only when the look-up found
+// a regular one: a FIFO, a device or a socket is never opened (opening a device can act on it,
+// and a terminal could become the run's controlling one). The file opened, with O_NOCTTY and
+// O_NOFOLLOW, must be the one looked up, and not on a kernel pseudo file system, whose files are
+// interfaces rather than logs (reading some of them consumes what they hold).
 #pragma once
 
 #include <sys/stat.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "common/file_io.h"
@@ -23,14 +27,8 @@ namespace common {
 inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
 
-// A directory whose entries are opened, with what fstat said of it.
-struct SourceDir {
-  UniqueFd fd;
-  struct stat st;
-};
-
-// A regular file open for reading, with what fstat said when it was opened.
-struct SourceFile {
+// A file or directory held open, with what fstat said of it then.
+struct Opened {
   UniqueFd fd;
   struct stat st;
 };
@@ -39,21 +37,49 @@ struct SourceFile {
 // EISDIR (a read).
 enum class OnDirectory { kNotRegular, kIsADirectory };
 
-// Opens the directory `path` with the rights of `steering`: listable, or, without `listable`,
-// only to open entries in (search permission suffices).
-Result<SourceDir> open_source_dir(const std::string& path, const Steering& steering, bool listable);
+// Resolves paths as described above. It starts with the rights of `steering` and gathers, as
+// it goes, who steers the way (the rights its opens use) and who may change what it passed
+// through or found (the writers of every directory on the way and of the file itself). One
+// resolver follows one way: copy it to follow several from the same point.
+class Resolver {
+ public:
+  explicit Resolver(Steering steering = std::nullopt) : steering_(std::move(steering)) {}
 
-// Whether entry `name` of `dir` is a directory once links are followed, as looked up with the
-// rights that would open it. An entry that cannot be looked up is not a directory.
-bool is_directory_at(const SourceDir& dir, const char* name, const Steering& steering);
+  // The directory `path` names (relative to the working directory unless absolute): listable,
+  // or, without `listable`, only to open entries in (search permission suffices).
+  Result<Opened> directory(std::string_view path, bool listable);
+  // Entry `name` of `dir`, with links followed: a regular file open for reading.
+  Result<Opened> file_at(const Opened& dir, std::string_view name,
+                         OnDirectory on_directory = OnDirectory::kNotRegular);
+  // The file at `path`.
+  Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
+  // Whether entry `name` of `dir` is a directory once links are followed; false where it cannot
+  // be looked up.
+  bool is_directory_at(const Opened& dir, std::string_view name);
 
-// Opens entry `name` of `dir` as described above; `steering` joins the entry's own steering.
-Result<SourceFile> open_source_at(const SourceDir& dir, const char* name, const Steering& steering,
-                                  OnDirectory on_directory = OnDirectory::kNotRegular);
+  const Steering& steering() const { return steering_; }
+  // Who may change the way or the file: the steering, the writers of the directories passed
+  // through and of what was found.
+  Steering controllers() const { return combine(steering_, writers_); }
 
-// Opens the file at `path`, its directory opened with the rights of whoever steers the way to
-// it.
-Result<SourceFile> open_source(const std::string& path,
-                               OnDirectory on_directory = OnDirectory::kNotRegular);
+ private:
+  // What the last component must give: a directory to open entries in or to list, a file to
+  // read, or only what a look-up says (no descriptor).
+  enum class Want { kSearchable, kListable, kFile, kStat };
+
+  Result<Opened> walk(Opened start, std::string_view path, Want want, OnDirectory on_directory);
+  Result<Opened> step(const Opened& dir, const std::string& name, Want want,
+                      OnDirectory on_directory);
+  Result<Opened> follow(const Opened& dir, const std::string& name, Want want,
+                        OnDirectory on_directory);
+  Result<Opened> open_found(const Opened& dir, const std::string& name, const struct stat& entry,
+                            Want want, OnDirectory on_directory);
+  Result<Opened> finish_directory(Opened dir, Want want, OnDirectory on_directory);
+  Result<Opened> start(std::string_view path);
+
+  Steering steering_;
+  Steering writers_;
+  int links_ = 0;
+};
 
 }  // namespace common

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <functional>
-
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
@@ -67,55 +65,6 @@ TEST(ChooseIdentity, WhoeverChoseTheFileReadsIt) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(describe(choose_identity(c.entry, c.dir, c.steering)), describe(c.expected))
-        << c.name;
-  }
-}
-
-TEST(PathSteering, OwnersOfTheWayAndWritersOfItsDirectories) {
-  if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
-  tu::TempDir tmp;
-  if (path_steering(tmp.path(), true)) {
-    GTEST_SKIP() << "the tests' temporary directory " << tmp.path()
-                 << " lies where another account may change it";
-  }
-  using Paths = const std::string&;
-  const struct {
-    const char* name;
-    std::function<int(Paths dir, Paths file)> stage;
-    bool count_last;
-    Steering expected;
-  } cases[] = {
-      {"root's own", [](Paths, Paths) { return 0; }, true, {}},
-      {"the file's owner", [](Paths, Paths f) { return ::chown(f.c_str(), kService, kService); },
-       true, kServiceId},
-      {"the last component uncounted",
-       [](Paths, Paths f) { return ::chown(f.c_str(), kService, kService); },
-       false,
-       {}},
-      {"a directory's owner", [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); },
-       true, kServiceId},
-      {"a writable group",
-       [](Paths, Paths f) { return ::chown(f.c_str(), 0, kGroup) | ::chmod(f.c_str(), 0664); },
-       true, FsIdentity{kNobody, kNobody, kGroup}},
-      {"a world-writable directory", [](Paths d, Paths) { return ::chmod(d.c_str(), 0777); }, true,
-       kNobodyId},
-      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, true, {}},
-      {"a link on the way",
-       [](Paths d, Paths) {
-         return ::rename(d.c_str(), (d + ".real").c_str()) | ::symlink("etc.real", d.c_str()) |
-                ::lchown(d.c_str(), kService, kService);
-       },
-       true, kServiceId},
-  };
-  for (const auto& c : cases) {
-    const tu::TempDir each(tmp.path());
-    const std::string dir = each / "etc";
-    const std::string file = dir + "/app.cfg";
-    tu::make_dir(dir, 0755);
-    tu::write_text(file, "{}", 0644);
-    ASSERT_EQ(c.stage(dir, file), 0) << c.name;
-    EXPECT_EQ(describe(path_steering(c.count_last ? file : dir, c.count_last)),
-              describe(c.expected))
         << c.name;
   }
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "tests/test_util.h"
@@ -37,12 +39,82 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
               if (!tu::drop_to_nobody()) return "cannot drop to nobody";
               std::string outcome;
               for (const auto& c : cases) {
-                const std::string got = tu::ok_or_error(open_source(tmp / c.link));
+                const std::string got = tu::ok_or_error(Resolver().file(tmp / c.link));
                 if (got != c.expected) outcome += std::string(c.link) + ": " + got + "; ";
               }
               return outcome;
             }),
             "");
+}
+
+std::string describe(const Steering& s) {
+  if (!s) return "own rights";
+  std::string text = std::to_string(s->uid) + "/" + std::to_string(s->gid);
+  if (s->group) text.append(1, '+').append(std::to_string(*s->group));
+  return text;
+}
+
+// Who may change a configuration or the way to it: the owners of every link in a chain and
+// the writers of every directory passed, of the file's own directory and of the file.
+TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
+  if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
+  tu::TempDir tmp;
+  if (Resolver way; !way.directory(tmp.path(), false) || way.controllers()) {
+    GTEST_SKIP() << "the tests' temporary directory " << tmp.path()
+                 << " lies where another account may change it";
+  }
+  constexpr uid_t kService = 1500;
+  const std::string service = "1500/1500";
+  using Paths = const std::string&;
+  const struct {
+    const char* name;
+    std::function<int(Paths dir, Paths file)> stage;
+    bool directory;  // the way to the directory, not to the file
+    std::string expected;
+  } cases[] = {
+      {"root's own", [](Paths, Paths) { return 0; }, false, "own rights"},
+      {"the file's owner", [](Paths, Paths f) { return ::chown(f.c_str(), kService, kService); },
+       false, service},
+      {"its directory's owner",
+       [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, false, service},
+      {"a directory's own writers are its entries' concern",
+       [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, true, "own rights"},
+      {"a writable group",
+       [](Paths, Paths f) { return ::chown(f.c_str(), 0, 1600) | ::chmod(f.c_str(), 0664); }, false,
+       "65534/65534+1600"},
+      {"a world-writable directory", [](Paths d, Paths) { return ::chmod(d.c_str(), 0777); }, false,
+       "65534/65534"},
+      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, false,
+       "own rights"},
+      {"another account's link on the way",
+       [](Paths d, Paths) {
+         return ::rename(d.c_str(), (d + ".real").c_str()) | ::symlink("etc.real", d.c_str()) |
+                ::lchown(d.c_str(), kService, kService);
+       },
+       true, service},
+      {"its link in the middle of root's chain",
+       [](Paths d, Paths) {
+         const std::string mid = d.substr(0, d.rfind('/')) + "/mid";
+         return ::rename(d.c_str(), (d + ".real").c_str()) | ::symlink("mid", d.c_str()) |
+                ::symlink("etc.real", mid.c_str()) | ::lchown(mid.c_str(), kService, kService);
+       },
+       false, service},
+  };
+  for (const auto& c : cases) {
+    const tu::TempDir each(tmp.path());
+    // Searchable by all: another account's link lies where that account could have made it.
+    ASSERT_EQ(::chmod(each.path().c_str(), 0755), 0);
+    const std::string dir = each / "etc";
+    const std::string file = dir + "/app.cfg";
+    tu::make_dir(dir, 0755);
+    tu::write_text(file, "{}", 0644);
+    ASSERT_EQ(c.stage(dir, file), 0) << c.name;
+    Resolver way;
+    const bool found =
+        c.directory ? way.directory(dir, false).has_value() : way.file(file).has_value();
+    ASSERT_TRUE(found) << c.name;
+    EXPECT_EQ(describe(way.controllers()), c.expected) << c.name;
+  }
 }
 
 }  // namespace

@@ -10,13 +10,15 @@
 #include <optional>
 
 #include "common/path.h"
+#include "common/source_file.h"
 
 namespace common::archive {
 
 namespace {
 
-// O_NONBLOCK: a FIFO at the path fails (ENXIO) instead of waiting for a reader forever.
-constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+// O_NONBLOCK: a FIFO at the path fails (ENXIO) instead of waiting for a reader forever;
+// O_NOCTTY: a terminal there never becomes the run's.
+constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0600;
 
 // Takes a file opened where something was already there: it must pass the rule itself (a
@@ -64,10 +66,17 @@ Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
       if (!fd.valid() && errno == ENOENT) return std::nullopt;
       break;
     case ArchivePathVerdict::kFollow: {
-      // The target of exactly the link judged, whatever is at the path by now.
+      // The target of exactly the link judged, whatever is at the path by now. The way to it
+      // must be the run's own too: no link on it of another account, no directory on it that
+      // another may change; and the target is no further link.
       auto target = link_target(entry.get(), path);
       if (!target) return std::unexpected(target.error());
-      fd = UniqueFd(::open(target->c_str(), kWriteFlags | O_CREAT, kNewFileMode));
+      Resolver way;
+      auto dir = way.directory(parent_dir(*target), false);
+      if (!dir) return std::unexpected(dir.error());
+      if (way.controllers()) return os_error(EACCES);
+      fd = UniqueFd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
+                             kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
       break;
     }
   }
@@ -81,10 +90,10 @@ Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
 
 ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user) {
   if (existing.st_uid != user && existing.st_uid != 0) return ArchivePathVerdict::kRefuse;
+  // A second name means another account may have linked someone else's file (or link, or
+  // device) here where fs.protected_hardlinks is off, or will read the archive through it.
+  if (!S_ISDIR(existing.st_mode) && existing.st_nlink != 1) return ArchivePathVerdict::kRefuse;
   if (S_ISLNK(existing.st_mode)) return ArchivePathVerdict::kFollow;
-  // A second name means another account may have linked someone else's file here (where
-  // fs.protected_hardlinks is off), or will read the archive through a name of its own.
-  if (S_ISREG(existing.st_mode) && existing.st_nlink != 1) return ArchivePathVerdict::kRefuse;
   return ArchivePathVerdict::kTruncate;
 }
 

@@ -3,15 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "common/collectors/log_location.h"
 #include "common/collectors/log_setting.h"
 #include "common/copy_file.h"
 #include "common/file_io.h"
-#include "common/fs_identity.h"
 #include "common/source_file.h"
 #include "common/utf8.h"
 
@@ -19,14 +20,39 @@ namespace common::collectors {
 
 namespace {
 
-// The names selected, each ended by a NUL (no name holds one): one buffer, whatever their
-// number, instead of a string per entry.
-using Selection = std::string;
+// The names selected, in listing order, each ended by a NUL (no name holds one), in blocks:
+// memory follows the names' bytes, without a string per entry or a buffer that doubles.
+class Selection {
+ public:
+  void add(std::string_view name) {
+    if (blocks_.empty() || blocks_.back().size() + name.size() + 1 > blocks_.back().capacity()) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(std::max(blocks_.size() == 1 ? kFirstBlock : kBlock, name.size() + 1));
+    }
+    blocks_.back().append(name).push_back('\0');
+  }
+
+  template <typename Visit>
+  void for_each(const Visit& visit) const {
+    for (const std::string& block : blocks_) {
+      for (std::size_t start = 0; start < block.size();) {
+        const char* name = block.c_str() + start;
+        start += std::strlen(name) + 1;
+        visit(name);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t kFirstBlock = 16 << 10;
+  static constexpr std::size_t kBlock = 1 << 20;
+  std::vector<std::string> blocks_;
+};
 
 // Lists the whole directory before anything is copied; a failed read of the listing ends the
 // stage with nothing copied.
-Result<Selection> select_log_files(const SourceDir& dir, std::string_view file_name,
-                                   const Steering& steering) {
+Result<Selection> select_log_files(const Opened& dir, std::string_view file_name,
+                                   const Resolver& way) {
   UniqueFd listing_fd(::fcntl(dir.fd.get(), F_DUPFD_CLOEXEC, 0));
   if (!listing_fd.valid()) return os_error(errno);
   auto listing = DirStream::adopt(std::move(listing_fd));
@@ -42,40 +68,41 @@ Result<Selection> select_log_files(const SourceDir& dir, std::string_view file_n
     // The listing's type spares a look-up where it is sure and no link is involved.
     const unsigned char type = (*entry)->d_type;
     if (type == DT_DIR) continue;
-    if ((type == DT_LNK || type == DT_UNKNOWN) && is_directory_at(dir, name, steering)) continue;
-    selected.append(name);
-    selected.push_back('\0');
+    if ((type == DT_LNK || type == DT_UNKNOWN) && Resolver(way).is_directory_at(dir, name)) {
+      continue;
+    }
+    selected.add(name);
   }
 }
 
 }  // namespace
 
 Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir) {
-  // Whoever controls the configuration chooses what the log stage reads: every log is read
-  // with that account's rights.
-  const Steering steering = path_steering(config_path, true);
-  auto config = open_source(config_path, OnDirectory::kIsADirectory);
+  Resolver config_way;
+  auto config = config_way.file(config_path, OnDirectory::kIsADirectory);
   if (!config) return std::unexpected(config.error());
   auto setting = read_log_file_setting(config->fd.get());
   if (!setting) return std::unexpected(setting.error());
   auto location = split_log_location(*setting);
   if (!location) return std::unexpected(location.error());
-  auto dir = open_source_dir(location->directory, steering, true);
+  // Whoever may change the configuration, or the way to it, chose the log location: every log
+  // is read with that account's rights, and with those of whoever steers the way to the logs.
+  Resolver log_way(config_way.controllers());
+  auto dir = log_way.directory(location->directory, true);
   if (!dir) return std::unexpected(dir.error());
-  auto selected = select_log_files(*dir, location->file_name, steering);
+  auto selected = select_log_files(*dir, location->file_name, log_way);
   if (!selected) return std::unexpected(selected.error());
   // One entry that cannot be copied (a dangling link, a socket) must not lose the others:
   // every one is tried, and the first failure is the stage's.
   Result<> outcome;
-  for (std::size_t start = 0; start < selected->size();) {
-    const char* name = selected->c_str() + start;
-    start += std::strlen(name) + 1;
-    auto from = open_source_at(*dir, name, steering);
+  selected->for_each([&](const char* name) {
+    if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
+    auto from = Resolver(log_way).file_at(*dir, name);
     auto copied = from ? copy_open_file(*from, output_dir.fd(), name)
                        : Result<>(std::unexpected(from.error()));
-    if (!copied && copied.error().kind() == ErrorKind::kInterrupted) return copied;
-    if (!copied && outcome) outcome = std::move(copied);
-  }
+    const bool interrupted = !copied && copied.error().kind() == ErrorKind::kInterrupted;
+    if (!copied && (outcome || interrupted)) outcome = std::move(copied);
+  });
   return outcome;
 }
 

@@ -58,7 +58,7 @@ class LogSettingReader {
   JsonReader json_;
 };
 
-// Reads the configuration from the open descriptor `config_fd` (a file or a FIFO) to its end,
+// Reads the configuration from the open descriptor `config_fd` (a regular file) to its end,
 // in chunks: a read error, then a file larger than kWholeFileLimit (EFBIG), then the errors of
 // LogSettingReader::finish, in that order.
 Result<std::string> read_log_file_setting(int config_fd);

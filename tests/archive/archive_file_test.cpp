@@ -58,7 +58,8 @@ TEST(JudgeArchivePath, OwnLinksAreFollowedOwnSingleFilesTruncatedTheRestRefused)
       {kUser, S_IFREG, 2, kRefuse},   {kRoot, S_IFREG, 2, kRefuse},   {kOther, S_IFREG, 2, kRefuse},
       {kUser, S_IFLNK, 1, kFollow},   {kRoot, S_IFLNK, 1, kFollow},   {kOther, S_IFLNK, 1, kRefuse},
       {kUser, S_IFIFO, 1, kTruncate}, {kRoot, S_IFDIR, 2, kTruncate}, {kOther, S_IFIFO, 1, kRefuse},
-      {kOther, S_IFDIR, 2, kRefuse},  {kRoot, S_IFCHR, 1, kTruncate},
+      {kOther, S_IFDIR, 2, kRefuse},  {kRoot, S_IFCHR, 1, kTruncate}, {kRoot, S_IFCHR, 2, kRefuse},
+      {kRoot, S_IFLNK, 2, kRefuse},
   };
   for (const auto& c : cases) {
     struct stat existing {};

@@ -128,6 +128,15 @@ class OtherAccounts(E2ETestCase):
                   "setpriv --reuid=54321 --regid=54321 --clear-groups "
                   "ln -s /tmp/victim /tmp/run/oskel-data.tar.gz"))
 
+    def test_roots_link_leads_no_further_than_the_way_root_owns(self):
+        # Root's own link at the archive path leads into a directory another account owns,
+        # where that account links on to the victim.
+        self.assert_refused_and_untouched(self.run_oskel(
+            setup="echo precious > /tmp/victim; mkdir /tmp/svc; chown 54321:54321 /tmp/svc; "
+                  "setpriv --reuid=54321 --regid=54321 --clear-groups "
+                  "ln -s /tmp/victim /tmp/svc/out.tar.gz; "
+                  "ln -s /tmp/svc/out.tar.gz /tmp/run/oskel-data.tar.gz"))
+
     def test_output_directory_swapped_for_a_link_changes_nothing_outside_it(self):
         # Between the log stage and the archive, the package tool puts a link where the output
         # directory was, then fails, so its stage removes its file again.

@@ -13,8 +13,9 @@ SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
 EACCES = "Permission denied (os error 13)"
 # Files only root may read: on /opt, and on /tmp, the logs' own file system (a hard link must
 # stay on one).
-SECRETS = ("echo opt-secret > /opt/secret; chmod 600 /opt/secret; "
-           "echo tmp-secret > /tmp/secret; chmod 600 /tmp/secret; ")
+# Readable by root's group too: a read that kept root's groups would get them.
+SECRETS = ("echo opt-secret > /opt/secret; chmod 640 /opt/secret; "
+           "echo tmp-secret > /tmp/secret; chmod 640 /tmp/secret; ")
 # The service's log directory with its own log, and its own rotated log elsewhere.
 SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1500 /tmp/logs /tmp/elsewhere; "
                 f"{SERVICE} sh -c 'echo own > /tmp/logs/agent.log; "
@@ -55,6 +56,21 @@ class OtherAccounts(E2ETestCase):
         self.assertEqual(r.stderr, "")
         self.assertEqual(self.archived(r)["agent.log"][2], b"opt-secret\n")
 
+    def test_a_link_of_the_service_anywhere_on_the_way_is_followed_with_its_rights(self):
+        # In the middle of root's chain of links, and on the way to the log directory.
+        setup = (SECRETS + "mkdir -p /opt/svc /opt/private /tmp/logs; chown 1500:1500 /opt/svc; "
+                 "echo private > /opt/private/agent.log; chmod 700 /opt/private; "
+                 f"{SERVICE} ln -s /opt/secret /opt/svc/agent.log; "
+                 "ln -s /opt/svc/agent.log /tmp/logs/agent.log; ")
+        r = self.run_oskel(config=CONFIG, setup=setup)
+        self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertNotIn("agent.log", self.archived(r))
+
+        config = CONFIG.replace("/tmp/logs/", "/opt/svc/logs/")
+        r = self.run_oskel(config=config, setup=setup + f"{SERVICE} ln -s /opt/private /opt/svc/logs")
+        self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertNotIn("agent.log", self.archived(r))
+
     def test_a_configuration_the_service_controls_steers_every_read(self):
         # The service owns the configuration's directory: its link there, and the log location
         # its configuration names, are read as the service.
@@ -87,7 +103,9 @@ class OtherAccounts(E2ETestCase):
         self.assertEqual(self.logs_line(r), "the source path is neither a regular file nor a "
                                             "symlink to a regular file")
         opened = [line for line in r.after.splitlines() if re.search(r"open(at)?\(", line)]
-        self.assertTrue(any('"agent.log"' in line for line in opened), r.after)
+        # The log itself: never as a controlling terminal, never through a link swapped in.
+        log = [line for line in opened if '"agent.log"' in line]
+        self.assertTrue(log and "O_NOCTTY" in log[0] and "O_NOFOLLOW" in log[0], r.after)
         self.assertFalse([line for line in opened if re.search(r"fifo|zero|tty", line)])
 
 
