@@ -4,9 +4,8 @@
 #include <sys/fsuid.h>
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
 #include <cstdlib>
-#include <memory>
 
 namespace common {
 
@@ -57,10 +56,17 @@ ScopedFsIdentity::ScopedFsIdentity(const Steering& identity) {
   if (!identity) return;
   uid_ = current_fsuid();
   gid_ = current_fsgid();
-  const int count = ::getgroups(0, nullptr);
-  if (count < 0) return;
-  groups_.resize(static_cast<std::size_t>(count));
-  if (::getgroups(count, groups_.data()) != count) return;
+  // The run's own groups never change: read once.
+  static const std::optional<std::vector<gid_t>> own_groups = []() {
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(count, 0)));
+    if (count < 0 || ::getgroups(count, groups.data()) != count) {
+      return std::optional<std::vector<gid_t>>();
+    }
+    return std::optional(groups);
+  }();
+  if (!own_groups) return;
+  groups_ = *own_groups;
   const gid_t group = identity->group.value_or(0);
   // Without the right to (not root), nothing changes and the caller checks ownership instead.
   if (::setgroups(identity->group ? 1 : 0, &group) != 0) return;

@@ -49,21 +49,30 @@ Result<> check_type(const struct stat& st, OnDirectory on_directory) {
   return fail(kNotRegularFile);
 }
 
-// Opens `name` relative to `dir` with the rights of `steering` and reads what it is. Kernels
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+void Resolver::HeldIdentity::become(const Steering& steering) {
+  if (held_ && for_ == steering) return;
+  held_.reset();
+  held_.emplace(steering);
+  for_ = steering;
+}
+
+// Opens `name` relative to `dir` with the rights of the steering and reads what it is. Kernels
 // before 3.6 cannot fstat an O_PATH descriptor; the empty-path look-up can.
-Result<Opened> open_as(const Steering& steering, int dir, const char* name, int flags,
-                       bool* switched = nullptr) {
+Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
+  identity_.become(steering_);
   Opened opened;
-  int error = 0;
-  {
-    const ScopedFsIdentity as(steering);
-    if (switched != nullptr) *switched = as.switched();
-    opened.fd = UniqueFd(::openat(dir, name, flags | O_CLOEXEC));
-    if (!opened.fd.valid()) error = errno;
+  opened.fd = UniqueFd(::openat(dir, name, flags | O_CLOEXEC));
+  if (!opened.fd.valid()) {
+    // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
+    if (errno == ELOOP && (flags & O_NOFOLLOW) != 0) return fail(kNotRegularFile);
+    return os_error(errno);
   }
-  // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
-  if (error == ELOOP && (flags & O_NOFOLLOW) != 0) return fail(kNotRegularFile);
-  if (error != 0) return os_error(error);
   if (::fstat(opened.fd.get(), &opened.st) != 0 &&
       ::fstatat(opened.fd.get(), "", &opened.st, AT_EMPTY_PATH) != 0) {
     return os_error(errno);
@@ -71,21 +80,16 @@ Result<Opened> open_as(const Steering& steering, int dir, const char* name, int 
   return opened;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
-
 Result<Opened> Resolver::start(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return fail("file name contained an unexpected NUL byte");
   }
   if (path.empty()) return os_error(ENOENT);
-  return open_as(steering_, AT_FDCWD, path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY);
+  return open_at(AT_FDCWD, path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY);
 }
 
 Result<Opened> Resolver::directory(std::string_view path, bool listable) {
+  const Release release{identity_};
   auto from = start(path);
   if (!from) return from;
   return walk(std::move(*from), path, listable ? Want::kListable : Want::kSearchable,
@@ -93,6 +97,7 @@ Result<Opened> Resolver::directory(std::string_view path, bool listable) {
 }
 
 Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {
+  const Release release{identity_};
   auto from = start(path);
   if (!from) return from;
   return walk(std::move(*from), path, Want::kFile, on_directory);
@@ -100,12 +105,20 @@ Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {
 
 Result<Opened> Resolver::file_at(const Opened& dir, std::string_view name,
                                  OnDirectory on_directory) {
+  const Release release{identity_};
   return step(dir, std::string(name), Want::kFile, on_directory);
 }
 
 bool Resolver::is_directory_at(const Opened& dir, std::string_view name) {
-  const auto found = step(dir, std::string(name), Want::kStat, OnDirectory::kNotRegular);
-  return found && S_ISDIR(found->st.st_mode);
+  const Release release{identity_};
+  const std::string entry_name(name);
+  struct stat st;
+  if (::fstatat(dir.fd.get(), entry_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISLNK(st.st_mode)) return S_ISDIR(st.st_mode);
+  // Only whether to select the entry: the kernel may follow the chain, as the link's chooser.
+  // Reading it, if selected, resolves the chain step by step.
+  identity_.become(choose_identity(st, dir.st, steering_));
+  return ::fstatat(dir.fd.get(), entry_name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
@@ -122,7 +135,7 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
       continue;
     }
     if (part == "..") {
-      auto up = open_as(steering_, current.fd.get(), "..", O_PATH | O_DIRECTORY);
+      auto up = open_at(current.fd.get(), "..", O_PATH | O_DIRECTORY);
       if (!up) return up;
       current = std::move(*up);
       if (last) return finish_directory(std::move(current), want, on_directory);
@@ -138,12 +151,10 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
 Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want want,
                               OnDirectory on_directory) {
   struct stat entry;
-  int error = 0;
-  {
-    const ScopedFsIdentity as(steering_);
-    if (::fstatat(dir.fd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) error = errno;
+  identity_.become(steering_);
+  if (::fstatat(dir.fd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+    return os_error(errno);
   }
-  if (error != 0) return os_error(error);
   // Whoever may replace this entry could have put anything here.
   writers_ = combine(writers_, writers_of(dir.st, is_trusted(entry.st_uid)));
   steering_ = choose_identity(entry, dir.st, steering_);
@@ -155,36 +166,33 @@ Result<Opened> Resolver::follow(const Opened& dir, const std::string& name, Want
                                 OnDirectory on_directory) {
   if (++links_ > kMaxLinks) return os_error(ELOOP);
   char target[PATH_MAX];
-  ssize_t size;
-  {
-    const ScopedFsIdentity as(steering_);
-    size = ::readlinkat(dir.fd.get(), name.c_str(), target, sizeof target);
-  }
+  identity_.become(steering_);
+  const ssize_t size = ::readlinkat(dir.fd.get(), name.c_str(), target, sizeof target);
   if (size < 0) return os_error(errno);
   if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
   const std::string_view text(target, static_cast<std::size_t>(size));
-  auto from = text.starts_with('/') ? start(text)
-                                    : open_as(steering_, dir.fd.get(), ".", O_PATH | O_DIRECTORY);
+  auto from =
+      text.starts_with('/') ? start(text) : open_at(dir.fd.get(), ".", O_PATH | O_DIRECTORY);
   if (!from) return from;
   return walk(std::move(*from), text, want, on_directory);
 }
 
 Result<Opened> Resolver::open_found(const Opened& dir, const std::string& name,
                                     const struct stat& entry, Want want, OnDirectory on_directory) {
-  if (want == Want::kStat) return Opened{UniqueFd(), entry};
   if (want != Want::kFile) {
     if (!S_ISDIR(entry.st_mode)) return os_error(ENOTDIR);
     const int flags = (want == Want::kListable ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW;
-    auto opened = open_as(steering_, dir.fd.get(), name.c_str(), flags);
+    auto opened = open_at(dir.fd.get(), name.c_str(), flags);
     if (opened && !same_file(opened->st, entry)) return os_error(ENOTDIR);
     return opened;
   }
   if (auto type = check_type(entry, on_directory); !type) return std::unexpected(type.error());
   // Non-blocking and without following: a FIFO or a link swapped in since the look-up neither
   // holds the run up nor leads anywhere.
-  bool switched = false;
-  auto file = open_as(steering_, dir.fd.get(), name.c_str(),
-                      O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, &switched);
+  auto file = open_at(dir.fd.get(), name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  const bool switched = identity_.switched();
+  // The run's own rights again before anything else, the checks below included.
+  identity_.release();
   if (!file) return file;
   if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry)) return fail(kNotRegularFile);
   // Where the run may not read as the steering account, it takes only that account's files.
@@ -199,10 +207,9 @@ Result<Opened> Resolver::open_found(const Opened& dir, const std::string& name,
 Result<Opened> Resolver::finish_directory(Opened dir, Want want, OnDirectory on_directory) {
   switch (want) {
     case Want::kSearchable:
-    case Want::kStat:
       return dir;
     case Want::kListable:
-      return open_as(steering_, dir.fd.get(), ".", O_RDONLY | O_DIRECTORY);
+      return open_at(dir.fd.get(), ".", O_RDONLY | O_DIRECTORY);
     case Want::kFile:
       break;
   }

@@ -53,8 +53,8 @@ class Resolver {
                          OnDirectory on_directory = OnDirectory::kNotRegular);
   // The file at `path`.
   Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
-  // Whether entry `name` of `dir` is a directory once links are followed; false where it cannot
-  // be looked up.
+  // Whether entry `name` of `dir` is a directory once links are followed, looked up with the
+  // rights of whoever chose it; false where it cannot be looked up.
   bool is_directory_at(const Opened& dir, std::string_view name);
 
   const Steering& steering() const { return steering_; }
@@ -63,9 +63,9 @@ class Resolver {
   Steering controllers() const { return combine(steering_, writers_); }
 
  private:
-  // What the last component must give: a directory to open entries in or to list, a file to
-  // read, or only what a look-up says (no descriptor).
-  enum class Want { kSearchable, kListable, kFile, kStat };
+  // What the last component must give: a directory to open entries in or to list, or a file to
+  // read.
+  enum class Want { kSearchable, kListable, kFile };
 
   Result<Opened> walk(Opened start, std::string_view path, Want want, OnDirectory on_directory);
   Result<Opened> step(const Opened& dir, const std::string& name, Want want,
@@ -76,7 +76,31 @@ class Resolver {
                             Want want, OnDirectory on_directory);
   Result<Opened> finish_directory(Opened dir, Want want, OnDirectory on_directory);
   Result<Opened> start(std::string_view path);
+  Result<Opened> open_at(int dir, const char* name, int flags);
 
+  // The identity switch held across the steps of one resolution (a switch costs a dozen
+  // system calls): made when the steering changes, undone when a public call returns. A copy
+  // holds none.
+  class HeldIdentity {
+   public:
+    HeldIdentity() = default;
+    HeldIdentity(const HeldIdentity&) {}
+    HeldIdentity& operator=(const HeldIdentity&) = delete;
+    void become(const Steering& steering);
+    bool switched() const { return held_ && held_->switched(); }
+    void release() { held_.reset(); }
+
+   private:
+    std::optional<ScopedFsIdentity> held_;
+    Steering for_;
+  };
+  // Undoes the switch when a public call returns.
+  struct Release {
+    HeldIdentity& identity;
+    ~Release() { identity.release(); }
+  };
+
+  HeldIdentity identity_;
   Steering steering_;
   Steering writers_;
   int links_ = 0;
