@@ -13,9 +13,11 @@ SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
 EACCES = "Permission denied (os error 13)"
 # Files only root may read: on /opt, and on /tmp, the logs' own file system (a hard link must
 # stay on one).
-# Readable by root's group too: a read that kept root's groups would get them.
-SECRETS = ("echo opt-secret > /opt/secret; chmod 640 /opt/secret; "
-           "echo tmp-secret > /tmp/secret; chmod 640 /tmp/secret; ")
+# Readable by group 4 too, which the run is given as a supplementary group: a read that kept
+# the run's groups would get them.
+SECRETS = ("echo opt-secret > /opt/secret; echo tmp-secret > /tmp/secret; "
+           "chgrp 4 /opt/secret /tmp/secret; chmod 640 /opt/secret /tmp/secret; ")
+WITH_GROUP = "setpriv --groups=4"
 # The service's log directory with its own log, and its own rotated log elsewhere.
 SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1500 /tmp/logs /tmp/elsewhere; "
                 f"{SERVICE} sh -c 'echo own > /tmp/logs/agent.log; "
@@ -37,7 +39,7 @@ class OtherAccounts(E2ETestCase):
                  "cp /bin/true agent.log.suid; chmod 6755 agent.log.suid'; "
                  "ln /tmp/secret /tmp/logs/agent.log.hard; ")
         r = self.run_oskel(config=CONFIG, setup=SECRETS + SERVICE_LOGS + plant,
-                           env={"OSKEL_SECRET": "environ-secret"})
+                           env={"OSKEL_SECRET": "environ-secret"}, wrapper=WITH_GROUP)
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
         files = self.archived(r)
         self.assertEqual(sorted(n for n in files if n.startswith("agent")),
