@@ -3,7 +3,7 @@
 // hard links there, or may own the configuration that names that directory. Such a file is
 // opened with no more rights than the account that chose it: its uid as the file-system uid,
 // a group as the file-system gid and at most one supplementary group, switched around the
-// open alone (setfsuid/setfsgid/setgroups; the run is single-threaded).
+// look-ups and the open alone (setfsuid/setfsgid/setgroups; the run is single-threaded).
 //
 // "Trusted" accounts are root and the running user; every other owner is another account.
 // Where two different accounts steer one open, the file is read as nobody (65534) with no
