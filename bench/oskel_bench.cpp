@@ -61,7 +61,8 @@ int zlib_only(const std::string& file) {
 }
 
 int copy(const std::string& source_dir, const std::string& destination_dir) {
-  auto dir = common::DirStream::open(source_dir);
+  auto dir = common::DirStream::adopt(
+      common::UniqueFd(::open(source_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   const auto destination = held(destination_dir);
   if (!dir || destination.fd() < 0) return 1;
   for (;;) {

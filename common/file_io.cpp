@@ -34,15 +34,6 @@ Result<> UniqueFd::close() {
   return {};
 }
 
-Result<DirStream> DirStream::open(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return fail("file name contained an unexpected NUL byte");
-  }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return os_error(errno);
-  return adopt(std::move(fd));
-}
-
 Result<DirStream> DirStream::adopt(UniqueFd fd) {
   DIR* dir = fdopendir(fd.get());
   if (dir == nullptr) return os_error(errno);

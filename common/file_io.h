@@ -41,8 +41,6 @@ class UniqueFd {
 // A directory stream that owns its descriptor.
 class DirStream {
  public:
-  // Opens `path` (symbolic links followed).
-  static Result<DirStream> open(const std::string& path);
   // Takes over an open directory descriptor.
   static Result<DirStream> adopt(UniqueFd fd);
   DirStream(DirStream&& other) noexcept : dir_(std::exchange(other.dir_, nullptr)) {}

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/path.h"
+#include "common/remove_tree.h"
 #include "common/utf8.h"
 
 namespace common {
@@ -63,8 +64,9 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   if (::fstat(fd.get(), &made) != 0) return failed(errno);
   if (made.st_uid != ::geteuid()) return failed(EACCES);
   if (validate_utf8(path)) {
-    // An empty directory left here would block every later run with "already exists".
-    ::rmdir(path.c_str());
+    // An empty directory left here would block every later run with "already exists"; removed
+    // only while it is still the one made.
+    [[maybe_unused]] const auto removed = remove_tree(fd.get(), path);
     return std::unexpected(OutputPathError::conversion());
   }
   return OutputDir(std::move(path), std::move(fd));

@@ -23,13 +23,6 @@ struct stat stat_of(mode_t mode, uid_t uid, gid_t gid, nlink_t links = 1) {
   return st;
 }
 
-std::string describe(const Steering& s) {
-  if (!s) return "own rights";
-  std::string text = std::to_string(s->uid) + "/" + std::to_string(s->gid);
-  if (s->group) text.append(1, '+').append(std::to_string(*s->group));
-  return text;
-}
-
 TEST(ChooseIdentity, WhoeverChoseTheFileReadsIt) {
   if (::geteuid() == kService) GTEST_SKIP() << "the table's other account is the running user";
   const struct stat root_dir = stat_of(S_IFDIR | 0755, 0, 0);
@@ -64,7 +57,7 @@ TEST(ChooseIdentity, WhoeverChoseTheFileReadsIt) {
       {"two accounts", service_link, root_dir, other_id, kNobodyId},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(describe(choose_identity(c.entry, c.dir, c.steering)), describe(c.expected))
+    EXPECT_EQ(tu::describe(choose_identity(c.entry, c.dir, c.steering)), tu::describe(c.expected))
         << c.name;
   }
 }

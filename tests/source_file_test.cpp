@@ -47,13 +47,6 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
             "");
 }
 
-std::string describe(const Steering& s) {
-  if (!s) return "own rights";
-  std::string text = std::to_string(s->uid) + "/" + std::to_string(s->gid);
-  if (s->group) text.append(1, '+').append(std::to_string(*s->group));
-  return text;
-}
-
 // Who may change a configuration or the way to it: the owners of every link in a chain and
 // the writers of every directory passed, of the file's own directory and of the file.
 TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
@@ -113,7 +106,7 @@ TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
     const bool found =
         c.directory ? way.directory(dir, false).has_value() : way.file(file).has_value();
     ASSERT_TRUE(found) << c.name;
-    EXPECT_EQ(describe(way.controllers()), c.expected) << c.name;
+    EXPECT_EQ(tu::describe(way.controllers()), c.expected) << c.name;
   }
 }
 

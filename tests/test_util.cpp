@@ -265,8 +265,16 @@ mode_t mode_of(const std::string& path) {
   return st.st_mode;
 }
 
+std::string describe(const common::Steering& steering) {
+  if (!steering) return "own rights";
+  std::string text = std::to_string(steering->uid) + "/" + std::to_string(steering->gid);
+  if (steering->group) text.append(1, '+').append(std::to_string(*steering->group));
+  return text;
+}
+
 std::vector<std::string> listing_order(const std::string& dir) {
-  auto stream = common::DirStream::open(dir);
+  auto stream = common::DirStream::adopt(
+      common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   if (!stream) throw std::runtime_error("cannot list " + dir);
   std::vector<std::string> names;
   for (;;) {

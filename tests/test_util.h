@@ -12,9 +12,13 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/fs_identity.h"
 #include "common/output_dir.h"
 
 namespace testing_util {
+
+// "uid/gid", "+group" when it has one, or "own rights": one comparison checks a whole identity.
+std::string describe(const common::Steering& steering);
 
 // "ok" for a success, else the error's display text: one comparison checks both.
 template <typename T>
