@@ -9,6 +9,7 @@
 
 #include "common/path.h"
 #include "common/remove_tree.h"
+#include "common/test_seam.h"
 #include "common/utf8.h"
 
 namespace common {
@@ -57,6 +58,7 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   // Owner-only: the directory gathers configuration and logs, which may hold credentials,
   // in a shared place such as /tmp.
   if (::mkdir(path.c_str(), 0700) != 0) return failed(errno);
+  test_seam("output-dir");
   // Whatever is at the path now is what every stage writes into: it must be what was made.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return failed(errno);

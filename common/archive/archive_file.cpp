@@ -11,6 +11,7 @@
 
 #include "common/path.h"
 #include "common/source_file.h"
+#include "common/test_seam.h"
 
 namespace common::archive {
 
@@ -57,7 +58,9 @@ Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
     return os_error(errno);
   }
   UniqueFd fd;
-  switch (judge_archive_path(st, ::geteuid())) {
+  const ArchivePathVerdict verdict = judge_archive_path(st, ::geteuid());
+  test_seam("archive-path");
+  switch (verdict) {
     case ArchivePathVerdict::kRefuse:
       return os_error(EACCES);
     case ArchivePathVerdict::kTruncate:

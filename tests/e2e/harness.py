@@ -156,6 +156,10 @@ class Run:
     umask: str = "022"
     env: dict = field(default_factory=dict)
     wrapper: str = ""  # a command the binary runs under, e.g. "prlimit --as=N"
+    # A point where the run stops itself (OSKEL_TEST_SEAM, stdout "pipe" only) while the shell
+    # text `at_seam` acts, as another account could between a look-up and an open.
+    seam: str = ""
+    at_seam: str = ""
 
 
 @dataclass
@@ -209,7 +213,8 @@ def run(plan: Run) -> Result:
 
     removals = " ".join(q("/etc/" + name) for name in (*plan.etc_remove, *plan.etc))
     # Extra variables reach the binary alone, not the staging commands around it.
-    extra = " ".join(q(f"{k}={v}") for k, v in plan.env.items())
+    env = {**plan.env, **({"OSKEL_TEST_SEAM": plan.seam} if plan.seam else {})}
+    extra = " ".join(q(f"{k}={v}") for k, v in env.items())
     binary = q(str(view / "exe" / Path(BINARY).name))
     tool_path = q(f"PATH={VIEW}/stage/bin:{VIEW}/utils")
     emulator = " ".join(q(word) for word in EMULATOR)
@@ -223,6 +228,18 @@ def run(plan: Run) -> Result:
         "head": f"{invoke} 2>{err} | head -n1 >{out}; echo ${{PIPESTATUS[0]}} >{rc}",
         "tty": f"python3 {VIEW}/exe/pty_run.py {out} {err} {invoke}; echo $? >{rc}",
     }[plan.stdout]
+    if plan.seam:
+        # At most 60 s for the run to reach its seam; the case fails when it never does.
+        redirect = f"""{invoke} >{out} 2>{err} & pid=$!
+for i in $(seq 6000); do
+  grep -qs '^State:[[:space:]]*T' /proc/$pid/status && break; sleep 0.01
+done
+if grep -qs '^State:[[:space:]]*T' /proc/$pid/status; then
+  (set -e; {plan.at_seam}) || echo "at_seam failed" >{q(f"{VIEW}/seam")}
+else
+  echo "seam {plan.seam} not reached" >{q(f"{VIEW}/seam")}
+fi
+kill -CONT $pid; wait $pid; echo $? >{rc}"""
     body = f"""
 # Remove before staging: cp onto /etc/os-release, a link into /usr, would write the host.
 rm -rf {removals}
@@ -242,6 +259,8 @@ true
     proc = run_in_namespace(work, body, overlays=("/etc",), timeout=180)
     if not (work / "rc").exists():
         raise AssertionError("namespace script failed: " + proc.stderr.decode(errors="replace"))
+    if (work / "seam").exists():
+        raise AssertionError((work / "seam").read_text() + proc.stderr.decode(errors="replace"))
     # Bytes as written: no newline translation, so a "\r" stays a "\r".
     read = lambda p: p.read_bytes().decode(errors="surrogateescape") if p.exists() else ""
     return Result(
