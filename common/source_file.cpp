@@ -8,24 +8,37 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "common/test_seam.h"
+
 namespace common {
 
 namespace {
 
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
+// Components in all, links' targets included: a chain of long targets such as "d/../d/../..."
+// must cost little before it fails.
+constexpr int kMaxComponents = 1024;
+
+constexpr int kReadFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
 struct PseudoFileSystem {
   std::uint32_t magic;
   const char* name;
 };
 
-// Their magic numbers as the kernel's statfs reports them.
+// Their magic numbers as the kernel's statfs reports them: every file system whose regular
+// files are interfaces to the kernel or a device, where a read can act or consume.
 constexpr PseudoFileSystem kPseudoFileSystems[] = {
-    {0x9fa0, "procfs"},       {0x62656572, "sysfs"},      {0x64626720, "debugfs"},
-    {0x74726163, "tracefs"},  {0x73636673, "securityfs"}, {0x62656570, "configfs"},
-    {0x27e0eb, "cgroup"},     {0x63677270, "cgroup2"},    {0xcafe4a11, "bpf"},
-    {0xde5e81e4, "efivarfs"}, {0x6165676c, "pstore"},
+    {0x9fa0, "procfs"},        {0x62656572, "sysfs"},      {0x64626720, "debugfs"},
+    {0x74726163, "tracefs"},   {0x73636673, "securityfs"}, {0x62656570, "configfs"},
+    {0x27e0eb, "cgroup"},      {0x63677270, "cgroup2"},    {0xcafe4a11, "bpf"},
+    {0xde5e81e4, "efivarfs"},  {0x6165676c, "pstore"},     {0xf97cff8c, "selinuxfs"},
+    {0x43415d53, "smackfs"},   {0x5a3c69f0, "apparmorfs"}, {0x42494e4d, "binfmt_misc"},
+    {0x6e736673, "nsfs"},      {0x67596969, "rpc_pipefs"}, {0x6e667364, "nfsd"},
+    {0x65735543, "fusectl"},   {0x19800202, "mqueue"},     {0xabba1974, "xenfs"},
+    {0x9fa1, "openpromfs"},    {0x9fa2, "usbdevfs"},       {0x6f70726f, "oprofilefs"},
+    {0xa647361, "functionfs"}, {0xaee71ee7, "gadgetfs"},
 };
 
 Result<> refuse_pseudo_file(int fd) {
@@ -53,31 +66,75 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-}  // namespace
-
-void Resolver::HeldIdentity::become(const Steering& steering) {
-  if (held_ && for_ == steering) return;
-  held_.reset();
-  held_.emplace(steering);
-  for_ = steering;
+// Kernels before 3.6 cannot fstat an O_PATH descriptor; the empty-path look-up can.
+bool stat_of(int fd, struct stat& st) {
+  return ::fstat(fd, &st) == 0 || ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0;
 }
 
-// Opens `name` relative to `dir` with the rights of the steering and reads what it is. Kernels
-// before 3.6 cannot fstat an O_PATH descriptor; the empty-path look-up can.
+Result<Opened> duplicate(const Opened& opened) {
+  Opened copy{UniqueFd(::fcntl(opened.fd.get(), F_DUPFD_CLOEXEC, 0)), opened.st};
+  if (!copy.fd.valid()) return os_error(errno);
+  return copy;
+}
+
+}  // namespace
+
+std::string chosen_by_text(uid_t uid) {
+  return "the source path was chosen by another account (uid " + std::to_string(uid) +
+         "), which may not read it";
+}
+
+Resolver Resolver::branch() const {
+  return Resolver(choosers_, writers_, accounts_, links_, components_);
+}
+
+Parties Resolver::may_change() const {
+  Parties all = choosers_;
+  all.add(writers_);
+  return all;
+}
+
+const Accounts& Resolver::accounts() {
+  if (accounts_ == nullptr) accounts_ = &Accounts::host();
+  return *accounts_;
+}
+
+void Resolver::take_credentials() {
+  const std::optional<Party> wanted =
+      choosers_.empty() ? std::nullopt : std::optional(choosers_.front());
+  if (held_for_ == wanted && (held_ || !wanted)) return;
+  held_.reset();
+  held_for_ = wanted;
+  if (wanted) held_.emplace(wanted->credentials(accounts()));
+}
+
+// Opens `name` relative to `dir` with the choosers' rights and reads what it is.
 Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
-  identity_.become(steering_);
+  take_credentials();
+  // The capabilities that would pass the kernel's checks must still be gone, every step.
+  if (held_ && held_->switched() && !held_->dropped()) return os_error(EPERM);
   Opened opened;
   opened.fd = UniqueFd(::openat(dir, name, flags | O_CLOEXEC));
   if (!opened.fd.valid()) {
+    const int error = errno;
     // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
-    if (errno == ELOOP && (flags & O_NOFOLLOW) != 0) return fail(kNotRegularFile);
-    return os_error(errno);
+    if (error == ELOOP && (flags & O_NOFOLLOW) != 0 && (flags & O_PATH) == 0) {
+      return fail(kNotRegularFile);
+    }
+    if (error == EACCES && held_ && held_->switched()) {
+      if (choosers_.size() > 1) return fail(kChosenByMany);
+      return fail(chosen_by_text(held_for_->credentials(accounts()).uid));
+    }
+    return os_error(error);
   }
-  if (::fstat(opened.fd.get(), &opened.st) != 0 &&
-      ::fstatat(opened.fd.get(), "", &opened.st, AT_EMPTY_PATH) != 0) {
-    return os_error(errno);
-  }
+  if (!stat_of(opened.fd.get(), opened.st)) return os_error(errno);
   return opened;
+}
+
+// A directory the way passes into: beyond it, everything is its owner's choice.
+Result<Opened> Resolver::enter(Result<Opened> dir) {
+  if (dir) choosers_.add(owner_of(dir->st));
+  return dir;
 }
 
 Result<Opened> Resolver::start(std::string_view path) {
@@ -85,11 +142,11 @@ Result<Opened> Resolver::start(std::string_view path) {
     return fail("file name contained an unexpected NUL byte");
   }
   if (path.empty()) return os_error(ENOENT);
-  return open_at(AT_FDCWD, path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY);
+  return enter(open_at(AT_FDCWD, path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY));
 }
 
 Result<Opened> Resolver::directory(std::string_view path, bool listable) {
-  const Release release{identity_};
+  const Release release{*this};
   auto from = start(path);
   if (!from) return from;
   return walk(std::move(*from), path, listable ? Want::kListable : Want::kSearchable,
@@ -97,7 +154,7 @@ Result<Opened> Resolver::directory(std::string_view path, bool listable) {
 }
 
 Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {
-  const Release release{identity_};
+  const Release release{*this};
   auto from = start(path);
   if (!from) return from;
   return walk(std::move(*from), path, Want::kFile, on_directory);
@@ -105,20 +162,21 @@ Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {
 
 Result<Opened> Resolver::file_at(const Opened& dir, std::string_view name,
                                  OnDirectory on_directory) {
-  const Release release{identity_};
+  const Release release{*this};
   return step(dir, std::string(name), Want::kFile, on_directory);
 }
 
 bool Resolver::is_directory_at(const Opened& dir, std::string_view name) {
-  const Release release{identity_};
-  const std::string entry_name(name);
-  struct stat st;
-  if (::fstatat(dir.fd.get(), entry_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!S_ISLNK(st.st_mode)) return S_ISDIR(st.st_mode);
-  // Only whether to select the entry: the kernel may follow the chain, as the link's chooser.
+  const Release release{*this};
+  auto entry = open_at(dir.fd.get(), std::string(name).c_str(), O_PATH | O_NOFOLLOW);
+  if (!entry) return false;
+  if (!S_ISLNK(entry->st.st_mode)) return S_ISDIR(entry->st.st_mode);
+  // Only whether to select the entry: the kernel may follow the chain, as the link's choosers.
   // Reading it, if selected, resolves the chain step by step.
-  identity_.become(choose_identity(st, dir.st, steering_));
-  return ::fstatat(dir.fd.get(), entry_name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  choosers_.add(choosers_of(entry->st, dir.st, accounts()));
+  take_credentials();
+  struct stat st;
+  return ::fstatat(dir.fd.get(), std::string(name).c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
@@ -130,14 +188,14 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
     begin = path.find_first_not_of('/', end);
     if (begin == std::string_view::npos) begin = path.size();
     const bool last = begin == path.size();
-    if (part.empty() || part == ".") {
-      if (last) return finish_directory(std::move(current), want, on_directory);
-      continue;
-    }
-    if (part == "..") {
-      auto up = open_at(current.fd.get(), "..", O_PATH | O_DIRECTORY);
-      if (!up) return up;
-      current = std::move(*up);
+    if (part.empty()) continue;
+    if (++components_ > kMaxComponents) return os_error(ELOOP);
+    if (part == "." || part == "..") {
+      if (part == "..") {
+        auto up = enter(open_at(current.fd.get(), "..", O_PATH | O_DIRECTORY));
+        if (!up) return up;
+        current = std::move(*up);
+      }
       if (last) return finish_directory(std::move(current), want, on_directory);
       continue;
     }
@@ -150,58 +208,96 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
 
 Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want want,
                               OnDirectory on_directory) {
-  struct stat entry;
-  identity_.become(steering_);
-  if (::fstatat(dir.fd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-    return os_error(errno);
-  }
+  auto entry = open_at(dir.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW);
+  if (!entry) return entry;
+  test_seam("resolve:", name);
   // Whoever may replace this entry could have put anything here.
-  writers_ = combine(writers_, writers_of(dir.st, is_trusted(entry.st_uid)));
-  steering_ = choose_identity(entry, dir.st, steering_);
-  if (S_ISLNK(entry.st_mode)) return follow(dir, name, want, on_directory);
-  return open_found(dir, name, entry, want, on_directory);
+  writers_.add(writers_of(dir.st, is_trusted(entry->st.st_uid), accounts()));
+  choosers_.add(choosers_of(entry->st, dir.st, accounts()));
+  if (S_ISLNK(entry->st.st_mode)) return follow(dir, *entry, want, on_directory);
+  return open_found(dir, name, std::move(*entry), want, on_directory);
 }
 
-Result<Opened> Resolver::follow(const Opened& dir, const std::string& name, Want want,
+Result<Opened> Resolver::follow(const Opened& dir, const Opened& link, Want want,
                                 OnDirectory on_directory) {
   if (++links_ > kMaxLinks) return os_error(ELOOP);
   char target[PATH_MAX];
-  identity_.become(steering_);
-  const ssize_t size = ::readlinkat(dir.fd.get(), name.c_str(), target, sizeof target);
+  const ssize_t size = ::readlinkat(link.fd.get(), "", target, sizeof target);
   if (size < 0) return os_error(errno);
   if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
   const std::string_view text(target, static_cast<std::size_t>(size));
-  auto from =
-      text.starts_with('/') ? start(text) : open_at(dir.fd.get(), ".", O_PATH | O_DIRECTORY);
+  auto from = text.starts_with('/') ? start(text) : duplicate(dir);
   if (!from) return from;
   return walk(std::move(*from), text, want, on_directory);
 }
 
-Result<Opened> Resolver::open_found(const Opened& dir, const std::string& name,
-                                    const struct stat& entry, Want want, OnDirectory on_directory) {
-  if (want != Want::kFile) {
-    if (!S_ISDIR(entry.st_mode)) return os_error(ENOTDIR);
-    const int flags = (want == Want::kListable ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW;
-    auto opened = open_at(dir.fd.get(), name.c_str(), flags);
-    if (opened && !same_file(opened->st, entry)) return os_error(ENOTDIR);
-    return opened;
+Result<Opened> Resolver::open_found(const Opened& dir, const std::string& name, Opened entry,
+                                    Want want, OnDirectory on_directory) {
+  if (want == Want::kFile) {
+    if (auto type = check_type(entry.st, on_directory); !type) return std::unexpected(type.error());
+    return open_file(dir, name, entry);
   }
-  if (auto type = check_type(entry, on_directory); !type) return std::unexpected(type.error());
+  if (!S_ISDIR(entry.st.st_mode)) return os_error(ENOTDIR);
+  auto searchable = enter(std::move(entry));
+  if (!searchable || want == Want::kSearchable) return searchable;
+  return open_at(searchable->fd.get(), ".", O_RDONLY | O_DIRECTORY);
+}
+
+Result<Opened> Resolver::open_file(const Opened& dir, const std::string& name,
+                                   const Opened& entry) {
   // Non-blocking and without following: a FIFO or a link swapped in since the look-up neither
   // holds the run up nor leads anywhere.
-  auto file = open_at(dir.fd.get(), name.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-  const bool switched = identity_.switched();
+  auto file = open_at(dir.fd.get(), name.c_str(), kReadFlags);
+  const std::optional<Party> opener =
+      held_ && held_->switched() ? held_for_ : std::optional<Party>();
   // The run's own rights again before anything else, the checks below included.
-  identity_.release();
+  held_.reset();
+  held_for_.reset();
   if (!file) return file;
-  if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry)) return fail(kNotRegularFile);
-  // Where the run may not read as the steering account, it takes only that account's files.
-  if (steering_ && !switched && file->st.st_uid != steering_->uid) return os_error(EACCES);
+  if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry.st)) return fail(kNotRegularFile);
+  // A hard link made since the look-up is judged too.
+  if (file->st.st_nlink > 1) choosers_.add(writers_of(dir.st, false, accounts()));
   if (auto refused = refuse_pseudo_file(file->fd.get()); !refused) {
     return std::unexpected(refused.error());
   }
-  writers_ = combine(writers_, writers_of(file->st, false));
+  if (auto agreed = check_choosers(dir, name, *file, opener); !agreed) {
+    return std::unexpected(agreed.error());
+  }
+  writers_.add(writers_of(file->st, false, accounts()));
   return file;
+}
+
+namespace {
+
+// Whether `party` may read `file`, entry `name` of `dir`, as it stands: it opens the entry again
+// as itself and must find the same file. Where the run may not switch, a party takes only its
+// own files.
+bool may_read(Party party, const Accounts& accounts, const Opened& dir, const std::string& name,
+              const struct stat& file) {
+  const ScopedCredentials as(party.credentials(accounts));
+  if (!as.switched() || !as.dropped()) {
+    return party.kind == Party::Kind::kAccount && file.st_uid == party.id;
+  }
+  const UniqueFd again(::openat(dir.fd.get(), name.c_str(), kReadFlags | O_CLOEXEC));
+  struct stat st;
+  return again.valid() && ::fstat(again.get(), &st) == 0 && same_file(st, file);
+}
+
+}  // namespace
+
+// Every chooser must be able to read the file opened, the one that opened it included: a file
+// that 65534 owns is not read through being the stand-in.
+Result<> Resolver::check_choosers(const Opened& dir, const std::string& name, const Opened& file,
+                                  std::optional<Party> opener) {
+  const bool nobody_chose = choosers_.contains(Party::account(kNobody));
+  for (const Party& party : choosers_) {
+    bool may = nobody_chose || !owed_to_stand_in(party, file.st, S_IROTH);
+    if (may && party != opener) may = may_read(party, accounts(), dir, name, file.st);
+    if (may) continue;
+    if (choosers_.size() > 1) return fail(kChosenByMany);
+    return fail(chosen_by_text(party.credentials(accounts()).uid));
+  }
+  return {};
 }
 
 Result<Opened> Resolver::finish_directory(Opened dir, Want want, OnDirectory on_directory) {

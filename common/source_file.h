@@ -1,31 +1,42 @@
-// Opening the host files the run collects (the configuration, the logs) for reading, safely
-// when another account controls the way to them.
+// Opening the host files the run collects (the configuration, the logs) for reading, with the
+// rights of whoever could have chosen them (parties.h).
 //
 // A path is resolved one component at a time, from descriptor to descriptor, never by the
-// kernel in one go: every link met is read and judged (fs_identity.h) like the entry it is, so
-// a link anywhere in a chain, or on the way to a directory, counts with its owner; every step
-// after it runs with the rights of whoever steers the way so far, so the kernel checks each
-// directory and the file itself as that account. Each step opens only what it looked up: a
-// directory with O_NOFOLLOW, compared with the look-up, and a file only when the look-up found
-// a regular one: a FIFO, a device or a socket is never opened (opening a device can act on it,
-// and a terminal could become the run's controlling one). The file opened, with O_NOCTTY and
-// O_NOFOLLOW, must be the one looked up, and not on a kernel pseudo file system, whose files are
-// interfaces rather than logs (reading some of them consumes what they hold).
+// kernel in one go. Each entry is held by an O_PATH descriptor before anything is decided on
+// it: it is judged on that descriptor's fstat, a link is read from it, a directory is used
+// through it, so what is judged is what is used. Whoever chose an entry (a link of another
+// account, anything beyond a directory another account owns, ...) joins the way's choosers,
+// and every later step runs with the choosers' credentials (credentials_switch.h), so the
+// kernel checks each directory and the file itself as them. A file is opened only when the
+// look-up found a regular one (a FIFO, a device or a socket is never opened: opening a device
+// can act on it, and a terminal could become the run's controlling one), with O_NOCTTY and
+// O_NOFOLLOW; it must be the file looked up, and not on a kernel pseudo file system, whose
+// files are interfaces rather than logs. Its hard links are judged again on what was opened.
+// Where the choosers are more than one, each of them must be able to open that same file.
+//
+// A resolution follows at most 40 links and 1,024 components in all, then fails with ELOOP.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/accounts.h"
+#include "common/credentials_switch.h"
 #include "common/error.h"
 #include "common/file_io.h"
-#include "common/fs_identity.h"
+#include "common/parties.h"
 
 namespace common {
 
 inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
+inline constexpr const char* kChosenByMany =
+    "the source path can be changed by more than one other account";
+// "the source path was chosen by another account (uid N), which may not read it"
+std::string chosen_by_text(uid_t uid);
 
 // A file or directory held open, with what fstat said of it then.
 struct Opened {
@@ -37,73 +48,82 @@ struct Opened {
 // EISDIR (a read).
 enum class OnDirectory { kNotRegular, kIsADirectory };
 
-// Resolves paths as described above. It starts with the rights of `steering` and gathers, as
-// it goes, who steers the way (the rights its opens use) and who may change what it passed
-// through or found (the writers of every directory on the way and of the file itself). One
-// resolver follows one way: copy it to follow several from the same point.
+// Resolves paths as described above. It starts with `choosers` (the parties that chose where it
+// is to look, such as a configuration's) and gathers, as it goes, the way's choosers and who
+// else may change what it passed through or found. One resolver follows one way; branch() to
+// follow several from the same point.
 class Resolver {
  public:
-  explicit Resolver(Steering steering = std::nullopt) : steering_(std::move(steering)) {}
+  // `accounts`: the host's unless given.
+  explicit Resolver(Parties choosers = {}, const Accounts* accounts = nullptr)
+      : choosers_(std::move(choosers)), accounts_(accounts) {}
+  Resolver(const Resolver&) = delete;
+  Resolver& operator=(const Resolver&) = delete;
+
+  // A resolver that goes on from where this one stands.
+  Resolver branch() const;
 
   // The directory `path` names (relative to the working directory unless absolute): listable,
-  // or, without `listable`, only to open entries in (search permission suffices).
+  // or, without `listable`, only to open entries in (an O_PATH descriptor).
   Result<Opened> directory(std::string_view path, bool listable);
   // Entry `name` of `dir`, with links followed: a regular file open for reading.
   Result<Opened> file_at(const Opened& dir, std::string_view name,
                          OnDirectory on_directory = OnDirectory::kNotRegular);
   // The file at `path`.
   Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
-  // Whether entry `name` of `dir` is a directory once links are followed, looked up with the
-  // rights of whoever chose it; false where it cannot be looked up.
+  // Whether entry `name` of `dir` is a directory once links are followed, looked up as whoever
+  // chose it; false where it cannot be looked up.
   bool is_directory_at(const Opened& dir, std::string_view name);
 
-  const Steering& steering() const { return steering_; }
-  // Who may change the way or the file: the steering, the writers of the directories passed
-  // through and of what was found.
-  Steering controllers() const { return combine(steering_, writers_); }
+  // Every party that chose the way or the file, or may change a directory passed through or
+  // what was found.
+  Parties may_change() const;
 
  private:
   // What the last component must give: a directory to open entries in or to list, or a file to
   // read.
   enum class Want { kSearchable, kListable, kFile };
 
+  Resolver(Parties choosers, Parties writers, const Accounts* accounts, int links, int components)
+      : choosers_(std::move(choosers)),
+        writers_(std::move(writers)),
+        accounts_(accounts),
+        links_(links),
+        components_(components) {}
+
   Result<Opened> walk(Opened start, std::string_view path, Want want, OnDirectory on_directory);
   Result<Opened> step(const Opened& dir, const std::string& name, Want want,
                       OnDirectory on_directory);
-  Result<Opened> follow(const Opened& dir, const std::string& name, Want want,
-                        OnDirectory on_directory);
-  Result<Opened> open_found(const Opened& dir, const std::string& name, const struct stat& entry,
-                            Want want, OnDirectory on_directory);
+  Result<Opened> follow(const Opened& dir, const Opened& link, Want want, OnDirectory on_directory);
+  Result<Opened> open_found(const Opened& dir, const std::string& name, Opened entry, Want want,
+                            OnDirectory on_directory);
+  Result<Opened> open_file(const Opened& dir, const std::string& name, const Opened& entry);
+  Result<> check_choosers(const Opened& dir, const std::string& name, const Opened& file,
+                          std::optional<Party> opener);
   Result<Opened> finish_directory(Opened dir, Want want, OnDirectory on_directory);
   Result<Opened> start(std::string_view path);
   Result<Opened> open_at(int dir, const char* name, int flags);
+  Result<Opened> enter(Result<Opened> dir);
+  const Accounts& accounts();
 
-  // The identity switch held across the steps of one resolution (a switch costs a dozen
-  // system calls): made when the steering changes, undone when a public call returns. A copy
-  // holds none.
-  class HeldIdentity {
-   public:
-    HeldIdentity() = default;
-    HeldIdentity(const HeldIdentity&) {}
-    HeldIdentity& operator=(const HeldIdentity&) = delete;
-    void become(const Steering& steering);
-    bool switched() const { return held_ && held_->switched(); }
-    void release() { held_.reset(); }
-
-   private:
-    std::optional<ScopedFsIdentity> held_;
-    Steering for_;
-  };
-  // Undoes the switch when a public call returns.
+  // The choosers' credentials, held across the steps of one resolution (a switch costs a dozen
+  // system calls) and given up when a public call returns.
+  void take_credentials();
   struct Release {
-    HeldIdentity& identity;
-    ~Release() { identity.release(); }
+    Resolver& resolver;
+    ~Release() {
+      resolver.held_.reset();
+      resolver.held_for_.reset();
+    }
   };
 
-  HeldIdentity identity_;
-  Steering steering_;
-  Steering writers_;
+  Parties choosers_;
+  Parties writers_;
+  const Accounts* accounts_;
   int links_ = 0;
+  int components_ = 0;
+  std::optional<ScopedCredentials> held_;
+  std::optional<Party> held_for_;
 };
 
 }  // namespace common

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <string>
 
 namespace common::detail {
 
@@ -11,3 +12,16 @@ void stop_at_named_seam(std::string_view point) {
 }
 
 }  // namespace common::detail
+
+namespace common {
+
+void test_seam(std::string_view prefix, std::string_view name) {
+  // Built only where a hook or the variable could want it.
+  static const bool named = std::getenv("OSKEL_TEST_SEAM") != nullptr;
+  if (!named && detail::seam_hook == &detail::stop_at_named_seam) return;
+  std::string point(prefix);
+  point += name;
+  detail::seam_hook(point);
+}
+
+}  // namespace common

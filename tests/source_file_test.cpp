@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "common/path.h"
+#include "common/test_seam.h"
 #include "tests/test_util.h"
 
 namespace common {
@@ -22,18 +26,21 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
   ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0);
   const struct {
     const char* link;
-    uid_t target_owner;
+    uid_t link_owner, target_owner;
     std::string expected;
   } cases[] = {
-      {"to-own", 1500, "ok"},
-      {"to-root", 0, "Permission denied (os error 13)"},
+      {"to-own", 1500, 1500, "ok"},
+      {"to-root", 1500, 0,
+       "the source path was chosen by another account (uid 1500), which may "
+       "not read it"},
+      {"the-runs-own-to-root", kNobody, 0, "ok"},
   };
   for (const auto& c : cases) {
     const std::string target = tmp / (std::string(c.link) + ".target");
     tu::write_text(target, "data", 0644);
     tu::make_symlink(target, tmp / c.link);
     ASSERT_EQ(::chown(target.c_str(), c.target_owner, c.target_owner), 0);
-    ASSERT_EQ(::lchown((tmp / c.link).c_str(), 1500, 1500), 0);
+    ASSERT_EQ(::lchown((tmp / c.link).c_str(), c.link_owner, c.link_owner), 0);
   }
   EXPECT_EQ(tu::in_child([&]() -> std::string {
               if (!tu::drop_to_nobody()) return "cannot drop to nobody";
@@ -48,16 +55,18 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
 }
 
 // Who may change a configuration or the way to it: the owners of every link in a chain and
-// the writers of every directory passed, of the file's own directory and of the file.
-TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
+// of every directory passed into, and the writers of every directory passed, of the file's own
+// directory and of the file.
+TEST(Resolver, WhoMayChangeAWayAreItsChoosersAndWriters) {
   if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
   tu::TempDir tmp;
-  if (Resolver way; !way.directory(tmp.path(), false) || way.controllers()) {
+  const Accounts no_one("", "");
+  if (Resolver way({}, &no_one); !way.directory(tmp.path(), false) || !way.may_change().empty()) {
     GTEST_SKIP() << "the tests' temporary directory " << tmp.path()
                  << " lies where another account may change it";
   }
   constexpr uid_t kService = 1500;
-  const std::string service = "1500/1500";
+  const std::string service = "uid 1500";
   using Paths = const std::string&;
   const struct {
     const char* name;
@@ -65,20 +74,19 @@ TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
     bool directory;  // the way to the directory, not to the file
     std::string expected;
   } cases[] = {
-      {"root's own", [](Paths, Paths) { return 0; }, false, "own rights"},
+      {"root's own", [](Paths, Paths) { return 0; }, false, "none"},
       {"the file's owner", [](Paths, Paths f) { return ::chown(f.c_str(), kService, kService); },
        false, service},
       {"its directory's owner",
        [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, false, service},
-      {"a directory's own writers are its entries' concern",
-       [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, true, "own rights"},
+      {"what lies in a directory another account owns is its choice",
+       [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, true, service},
       {"a writable group",
        [](Paths, Paths f) { return ::chown(f.c_str(), 0, 1600) | ::chmod(f.c_str(), 0664); }, false,
-       "65534/65534+1600"},
+       "group 1600"},
       {"a world-writable directory", [](Paths d, Paths) { return ::chmod(d.c_str(), 0777); }, false,
-       "65534/65534"},
-      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, false,
-       "own rights"},
+       "everyone"},
+      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, false, "none"},
       {"another account's link on the way",
        [](Paths d, Paths) {
          return ::rename(d.c_str(), (d + ".real").c_str()) | ::symlink("etc.real", d.c_str()) |
@@ -102,11 +110,82 @@ TEST(Resolver, ControllersAreTheWaysLinkOwnersAndWriters) {
     tu::make_dir(dir, 0755);
     tu::write_text(file, "{}", 0644);
     ASSERT_EQ(c.stage(dir, file), 0) << c.name;
-    Resolver way;
+    Resolver way({}, &no_one);
     const bool found =
         c.directory ? way.directory(dir, false).has_value() : way.file(file).has_value();
     ASSERT_TRUE(found) << c.name;
-    EXPECT_EQ(tu::describe(way.controllers()), c.expected) << c.name;
+    EXPECT_EQ(tu::describe(way.may_change()), c.expected) << c.name;
+  }
+}
+
+// A resolution follows 40 links and 1,024 components, and no more.
+TEST(Resolver, BoundsLinksAndComponents) {
+  tu::TempDir tmp;
+  tu::write_text(tmp / "file", "data");
+  tu::make_symlink("file", tmp / "chain0");
+  for (int i = 1; i <= 40; ++i) {
+    tu::make_symlink("chain" + std::to_string(i - 1), tmp / ("chain" + std::to_string(i)));
+  }
+  std::string dots;
+  while (tmp.path().size() + dots.size() < 2000) dots += "./";
+  // The components of the directory's own path, "/" aside.
+  const int depth = static_cast<int>(std::count(tmp.path().begin(), tmp.path().end(), '/'));
+  auto with_components = [&](int n) {
+    std::string path = tmp.path() + "/";
+    for (int i = depth + 1; i < n; ++i) path += "./";
+    return path + "file";
+  };
+  const std::string eloop = "Too many levels of symbolic links (os error 40)";
+  const struct {
+    const char* scenario;
+    std::string path, expected;
+  } cases[] = {
+      {"40 links", tmp / "chain39", "ok"},
+      {"41 links", tmp / "chain40", eloop},
+      {"1,024 components", with_components(1024), "ok"},
+      {"1,025 components", with_components(1025), eloop},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tu::ok_or_error(Resolver().file(c.path)), c.expected) << c.scenario;
+  }
+}
+
+// What the resolver's seam does in the test below.
+std::function<void(std::string_view)> at_seam;
+void call_at_seam(std::string_view point) { at_seam(point); }
+
+// What is judged is what is used: an entry swapped between its look-up and its use changes
+// nothing, or is refused.
+TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
+  tu::TempDir tmp;
+  tu::make_dir(tmp / "dir");
+  tu::write_text(tmp / "dir/file", "judged");
+  tu::write_text(tmp / "other", "swapped in");
+  tu::make_dir(tmp / "otherdir");
+  tu::write_text(tmp / "otherdir/file", "swapped in");
+  tu::make_symlink("dir/file", tmp / "link");
+  const struct {
+    const char* scenario;
+    std::string entry, path, replacement, expected;
+  } cases[] = {
+      {"a file swapped for a link", "dir/file", "dir/file", "../other", kNotRegularFile},
+      {"a link swapped for another", "link", "link", "other", "judged"},
+      {"a directory swapped for a link", "dir", "dir/file", "otherdir", "judged"},
+  };
+  const tu::ScopedValue seam(detail::seam_hook, &call_at_seam);
+  for (const auto& c : cases) {
+    const std::string entry = tmp / c.entry, aside = entry + ".aside";
+    at_seam = [&](std::string_view point) {
+      if (point != "resolve:" + std::string(base_name(c.entry))) return;
+      if (::rename(entry.c_str(), aside.c_str()) != 0 ||
+          ::symlink(c.replacement.c_str(), entry.c_str()) != 0) {
+        throw std::runtime_error("cannot swap " + entry);
+      }
+    };
+    auto opened = Resolver().file(tmp / c.path);
+    auto content = opened ? read_all(opened->fd.get(), 100) : std::unexpected(opened.error());
+    EXPECT_EQ(content ? *content : content.error().text(), c.expected) << c.scenario;
+    ASSERT_EQ(::unlink(entry.c_str()) | ::rename(aside.c_str(), entry.c_str()), 0) << c.scenario;
   }
 }
 

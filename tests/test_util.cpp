@@ -265,10 +265,31 @@ mode_t mode_of(const std::string& path) {
   return st.st_mode;
 }
 
-std::string describe(const common::Steering& steering) {
-  if (!steering) return "own rights";
-  std::string text = std::to_string(steering->uid) + "/" + std::to_string(steering->gid);
-  if (steering->group) text.append(1, '+').append(std::to_string(*steering->group));
+std::string describe(const common::Parties& parties) {
+  std::string text;
+  for (const common::Party& party : parties) {
+    if (!text.empty()) text += ", ";
+    switch (party.kind) {
+      case common::Party::Kind::kAccount:
+        text += "uid " + std::to_string(party.id);
+        break;
+      case common::Party::Kind::kGroup:
+        text += "group " + std::to_string(party.id);
+        break;
+      case common::Party::Kind::kEveryone:
+        text += "everyone";
+        break;
+    }
+  }
+  return text.empty() ? "none" : text;
+}
+
+std::string describe(const common::Credentials& credentials) {
+  std::string text = std::to_string(credentials.uid) + "/" + std::to_string(credentials.gid);
+  for (std::size_t i = 0; i < credentials.groups.size(); ++i) {
+    text.push_back(i == 0 ? '+' : ',');
+    text += std::to_string(credentials.groups[i]);
+  }
   return text;
 }
 

@@ -12,13 +12,15 @@
 #include <vector>
 
 #include "common/error.h"
-#include "common/fs_identity.h"
 #include "common/output_dir.h"
+#include "common/parties.h"
 
 namespace testing_util {
 
-// "uid/gid", "+group" when it has one, or "own rights": one comparison checks a whole identity.
-std::string describe(const common::Steering& steering);
+// "uid 1500, group 7, everyone" or "none": one comparison checks a whole set of parties.
+std::string describe(const common::Parties& parties);
+// "1500/1600+4,27": uid, gid and supplementary groups.
+std::string describe(const common::Credentials& credentials);
 
 // "ok" for a success, else the error's display text: one comparison checks both.
 template <typename T>

@@ -77,7 +77,7 @@ Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
       Resolver way;
       auto dir = way.directory(parent_dir(*target), false);
       if (!dir) return std::unexpected(dir.error());
-      if (way.controllers()) return os_error(EACCES);
+      if (!way.may_change().empty()) return os_error(EACCES);
       fd = UniqueFd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
                              kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
       break;

@@ -68,7 +68,7 @@ Result<Selection> select_log_files(const Opened& dir, std::string_view file_name
     // The listing's type spares a look-up where it is sure and no link is involved.
     const unsigned char type = (*entry)->d_type;
     if (type == DT_DIR) continue;
-    if ((type == DT_LNK || type == DT_UNKNOWN) && Resolver(way).is_directory_at(dir, name)) {
+    if ((type == DT_LNK || type == DT_UNKNOWN) && way.branch().is_directory_at(dir, name)) {
       continue;
     }
     selected.add(name);
@@ -86,8 +86,8 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   auto location = split_log_location(*setting);
   if (!location) return std::unexpected(location.error());
   // Whoever may change the configuration, or the way to it, chose the log location: every log
-  // is read with that account's rights, and with those of whoever steers the way to the logs.
-  Resolver log_way(config_way.controllers());
+  // is read with their rights, and with those of whoever chose the way to the logs.
+  Resolver log_way(config_way.may_change());
   auto dir = log_way.directory(location->directory, true);
   if (!dir) return std::unexpected(dir.error());
   auto selected = select_log_files(*dir, location->file_name, log_way);
@@ -97,7 +97,7 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   Result<> outcome;
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
-    auto from = Resolver(log_way).file_at(*dir, name);
+    auto from = log_way.branch().file_at(*dir, name);
     auto copied = from ? copy_open_file(*from, output_dir.fd(), name)
                        : Result<>(std::unexpected(from.error()));
     const bool interrupted = !copied && copied.error().kind() == ErrorKind::kInterrupted;

@@ -1,6 +1,7 @@
-"""Runs as root where another account (the service, uid 1500) owns the log directory or the
-configuration: what that account plants is read with no more rights than it has, and nothing
-but a regular file is ever opened."""
+"""Runs as root where other accounts (the service, uid 1500, and bob, uid 1701) own the log
+directory, the configuration or what lies on the way to them: whatever they chose is read with
+no more rights than their own, as /etc/passwd and /etc/group give them, and nothing but a
+regular file is ever opened."""
 
 import re
 import shutil
@@ -9,28 +10,45 @@ import unittest
 
 from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, E2ETestCase
 
-SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
-EACCES = "Permission denied (os error 13)"
+# The accounts, uid and gid apart, with several groups: the service is in svcdata and ops, but
+# not in adm (4), which may read what root:adm 0640 holds.
+ACCOUNTS = (
+    "printf '%s\\n' root:x:0:0:root:/root:/bin/sh nobody:x:65534:65534::/:/bin/sh "
+    "syslog:x:104:110::/:/bin/sh svc:x:1500:1600::/:/bin/sh bob:x:1701:1701::/:/bin/sh "
+    "> /etc/passwd; "
+    "printf '%s\\n' root:x:0: adm:x:4:syslog syslog:x:110: svc:x:1600: svcdata:x:1601:svc "
+    "ops:x:1700:bob,svc bob:x:1701: nogroup:x:65534: > /etc/group; ")
+SERVICE = "setpriv --reuid=1500 --regid=1600 --groups=1600,1601,1700"
+BOB = "setpriv --reuid=1701 --regid=1701 --groups=1700,1701"
+CHOSEN = "the source path was chosen by another account (uid 1500), which may not read it"
+MANY = "the source path can be changed by more than one other account"
+ELOOP = "Too many levels of symbolic links (os error 40)"
 # Files only root may read: on /opt, and on /tmp, the logs' own file system (a hard link must
-# stay on one).
-# Readable by group 4 too, which the run is given as a supplementary group: a read that kept
-# the run's groups would get them.
+# stay on one). Readable by group 4 too, which the run is given as a supplementary group: a
+# read that kept the run's groups would get them.
 SECRETS = ("echo opt-secret > /opt/secret; echo tmp-secret > /tmp/secret; "
-           "chgrp 4 /opt/secret /tmp/secret; chmod 640 /opt/secret /tmp/secret; ")
+           "chgrp 4 /opt/secret /tmp/secret; chmod 640 /opt/secret /tmp/secret; "
+           "mkdir -m 700 /opt/private /opt/private/dir; echo key-secret > /opt/private/key; ")
 WITH_GROUP = "setpriv --groups=4"
 # The service's log directory with its own log, and its own rotated log elsewhere.
-SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1500 /tmp/logs /tmp/elsewhere; "
+SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1600 /tmp/logs /tmp/elsewhere; "
                 f"{SERVICE} sh -c 'echo own > /tmp/logs/agent.log; "
                 "echo rotated > /tmp/elsewhere/agent.log.7'; ")
+LOGS_LINE = "Failed to get oskel logs, skipping. "
+CONFIG_LINE = "Failed to get oskel config files, skipping. "
 
 
 class OtherAccounts(E2ETestCase):
     def logs_line(self, r):
         """The log stage's failure line, less its fixed beginning."""
-        prefix = "Failed to get oskel logs, skipping. "
-        lines = [line for line in r.stderr.splitlines() if line.startswith(prefix)]
+        lines = [line for line in r.stderr.splitlines() if line.startswith(LOGS_LINE)]
         self.assertEqual(len(lines), 1, r.stderr)
-        return lines[0][len(prefix):]
+        return lines[0][len(LOGS_LINE):]
+
+    def assert_no_secret(self, files):
+        for secret in ("opt-secret", "tmp-secret", "key-secret", "auth-secret", "tarvo-secret",
+                       "nobody-secret", "environ-secret"):
+            self.assertNotIn(secret, str(files))
 
     def test_what_the_service_plants_is_read_with_its_rights(self):
         plant = (f"{SERVICE} sh -c 'cd /tmp/logs; ln -s /opt/secret agent.log.key; "
@@ -38,7 +56,7 @@ class OtherAccounts(E2ETestCase):
                  "ln -s /proc/self/environ agent.log.env; "
                  "cp /bin/true agent.log.suid; chmod 6755 agent.log.suid'; "
                  "ln /tmp/secret /tmp/logs/agent.log.hard; ")
-        r = self.run_oskel(config=CONFIG, setup=SECRETS + SERVICE_LOGS + plant,
+        r = self.run_oskel(config=CONFIG, setup=ACCOUNTS + SECRETS + SERVICE_LOGS + plant,
                            env={"OSKEL_SECRET": "environ-secret"}, wrapper=WITH_GROUP)
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
         files = self.archived(r)
@@ -47,10 +65,80 @@ class OtherAccounts(E2ETestCase):
         self.assertEqual((files["agent.log"][2], files["agent.log.7"][2]), (b"own\n", b"rotated\n"))
         self.assertEqual(stat.S_IMODE(files["agent.log.suid"][1]), 0o755)
         # Whichever refused entry is listed first gives the line.
-        self.assertIn(self.logs_line(r), (EACCES, "the source path is on a kernel pseudo file "
+        self.assertIn(self.logs_line(r), (CHOSEN, "the source path is on a kernel pseudo file "
                                                   "system (procfs)"))
-        for secret in ("opt-secret", "tmp-secret", "environ-secret"):
-            self.assertNotIn(secret, str(files))
+        self.assert_no_secret(files)
+
+    def test_what_other_accounts_chose_is_refused_in_the_runs_own_words(self):
+        # Each attack, with what the log stage (and, where given, the configuration's stage)
+        # then says. The service's own log is collected throughout.
+        auth = "echo auth-secret > /tmp/auth.log; chown 0:4 /tmp/auth.log; chmod 640 /tmp/auth.log; "
+        key_link = f"{SERVICE} ln -s /opt/private/key /tmp/logs/agent.log.key; "
+        chain = "d/../" * 810  # 4 KB
+        cases = [
+            ("a setgid svc:adm directory: its link to an adm-only file",
+             auth + "chgrp 4 /tmp/logs; chmod 2750 /tmp/logs; "
+             f"{SERVICE} ln -s /tmp/auth.log /tmp/logs/agent.log.2", "", CHOSEN, None),
+            ("a configuration of svc:adm naming an adm-only file",
+             auth + "chown 1500:4 /opt/keldra/etc/keldra-oskel.cfg",
+             CONFIG.replace("/tmp/logs/agent.log", "/tmp/auth.log"), CHOSEN, None),
+            ("a run whose securebits keep capabilities across the switch", key_link,
+             "setpriv --securebits +no_setuid_fixup", CHOSEN, None),
+            ("a caller other than root that may switch and read anything",
+             key_link + "chown 1800 /tmp/run",
+             "setpriv --reuid=1800 --regid=1800 --clear-groups "
+             "--inh-caps=+setuid,+setgid,+dac_read_search "
+             "--ambient-caps=+setuid,+setgid,+dac_read_search", CHOSEN, None),
+            ("root's key moved in from the service's state directory",
+             "mkdir /tmp/state; chown 1500 /tmp/state; echo key-secret > /tmp/state/key; "
+             f"chmod 600 /tmp/state/key; {SERVICE} mv /tmp/state/key /tmp/logs/agent.log.key",
+             "", CHOSEN, None),
+            ("root's sibling configuration renamed over the service's",
+             "chown 1500 /opt/keldra/etc; cd /opt/keldra/etc; "
+             "echo '{\"tarvo-secret\": 1}' > keldra-tarvo.cfg; chmod 600 keldra-tarvo.cfg; "
+             f"{SERVICE} mv keldra-tarvo.cfg keldra-oskel.cfg; cd /", "", CHOSEN, CHOSEN),
+            ("a hard link that a member of the directory's group made",
+             "chgrp 1700 /tmp/logs; chmod 775 /tmp/logs; echo key-secret > /tmp/svckey; "
+             "chown 1500 /tmp/svckey; chmod 600 /tmp/svckey; ln /tmp/svckey /tmp/logs/agent.log.h",
+             "", MANY, None),
+            ("nobody's file behind two accounts' links",
+             "mkdir /tmp/bob; chown 1701 /tmp/bob; echo nobody-secret > /tmp/nobody; "
+             f"chown 65534 /tmp/nobody; chmod 600 /tmp/nobody; {BOB} ln -s /tmp/nobody /tmp/bob/l; "
+             f"{SERVICE} ln -s /tmp/bob/l /tmp/logs/agent.log.n", "", MANY, None),
+            ("a directory only root may search, behind the service's link",
+             f"{SERVICE} ln -s /opt/private/dir /tmp/logs/agent.log.d", "", CHOSEN, None),
+            ("a chain of long links that goes nowhere",
+             f"{SERVICE} sh -c 'cd /tmp/logs; mkdir d; for i in $(seq 1 39); do "
+             f"ln -s {chain}l$i l$((i - 1)); done; mv l0 agent.log.chain'", "", ELOOP, None),
+            ("a link to itself", f"{SERVICE} ln -s agent.log.self /tmp/logs/agent.log.self",
+             "", ELOOP, None),
+        ]
+        for scenario, plant, extra, logs, config in cases:
+            with self.subTest(scenario):
+                config_text = extra if extra.startswith("{") else CONFIG
+                wrapper = "" if extra.startswith("{") else extra
+                r = self.run_oskel(config=config_text, wrapper=wrapper,
+                                   setup=ACCOUNTS + SECRETS + SERVICE_LOGS + plant)
+                self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout + r.stderr)
+                expected = (f"{CONFIG_LINE}{config}\n" if config else "") + f"{LOGS_LINE}{logs}\n"
+                self.assertEqual(r.stderr, expected)
+                files = self.archived(r)
+                if "auth.log" not in config_text and not config:
+                    self.assertEqual(files["agent.log"][2], b"own\n")
+                self.assert_no_secret(files)
+
+    def test_a_hosts_shared_log_directory_still_gives_every_log(self):
+        # Ubuntu's /var/log: root:syslog 0775, the component's logs the service's, a root
+        # daemon's log 0600 beside them.
+        setup = (ACCOUNTS + "mkdir /tmp/logs; chown 0:110 /tmp/logs; chmod 775 /tmp/logs; "
+                 "echo own > /tmp/logs/agent.log; echo old > /tmp/logs/agent.log.1; "
+                 "chown 1500:1600 /tmp/logs/agent.log /tmp/logs/agent.log.1; "
+                 "echo daemon > /tmp/logs/agent.log.daemon; chmod 600 /tmp/logs/agent.log.daemon")
+        r = self.run_oskel(config=CONFIG, setup=setup)
+        self.assertEqual(r.stderr, "")
+        files = self.archived(r)
+        self.assertEqual([files[n][2] for n in ("agent.log", "agent.log.1", "agent.log.daemon")],
+                         [b"own\n", b"old\n", b"daemon\n"])
 
     def test_roots_own_link_in_roots_directory_is_followed(self):
         r = self.run_oskel(config=CONFIG, setup=SECRETS + "mkdir /tmp/logs; "
@@ -60,27 +148,27 @@ class OtherAccounts(E2ETestCase):
 
     def test_a_link_of_the_service_anywhere_on_the_way_is_followed_with_its_rights(self):
         # In the middle of root's chain of links, and on the way to the log directory.
-        setup = (SECRETS + "mkdir -p /opt/svc /opt/private /tmp/logs; chown 1500:1500 /opt/svc; "
-                 "echo private > /opt/private/agent.log; chmod 700 /opt/private; "
+        setup = (ACCOUNTS + SECRETS + "mkdir -p /opt/svc /tmp/logs; chown 1500:1600 /opt/svc; "
+                 "echo private > /opt/private/agent.log; "
                  f"{SERVICE} ln -s /opt/secret /opt/svc/agent.log; "
                  "ln -s /opt/svc/agent.log /tmp/logs/agent.log; ")
         r = self.run_oskel(config=CONFIG, setup=setup)
-        self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertEqual(r.stderr, f"{LOGS_LINE}{CHOSEN}\n")
         self.assertNotIn("agent.log", self.archived(r))
 
         config = CONFIG.replace("/tmp/logs/", "/opt/svc/logs/")
         r = self.run_oskel(config=config, setup=setup + f"{SERVICE} ln -s /opt/private /opt/svc/logs")
-        self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertEqual(r.stderr, f"{LOGS_LINE}{CHOSEN}\n")
         self.assertNotIn("agent.log", self.archived(r))
 
     def test_a_configuration_the_service_controls_steers_every_read(self):
         # The service owns the configuration's directory: its link there, and the log location
         # its configuration names, are read as the service.
-        setup = (SECRETS + "mkdir /tmp/logs; echo root-log > /tmp/logs/agent.log; "
+        setup = (ACCOUNTS + SECRETS + "mkdir /tmp/logs; echo root-log > /tmp/logs/agent.log; "
                  "chmod 600 /tmp/logs/agent.log; echo shared > /tmp/logs/agent.log.1; "
-                 "chown 1500:1500 /opt/keldra/etc; ")
+                 "chown 1500:1600 /opt/keldra/etc; ")
         r = self.run_oskel(config=CONFIG, setup=setup)
-        self.assertEqual(r.stderr, f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertEqual(r.stderr, f"{LOGS_LINE}{CHOSEN}\n")
         files = self.archived(r)
         self.assertEqual(files["agent.log.1"][2], b"shared\n")
         self.assertNotIn("agent.log", files)
@@ -88,8 +176,7 @@ class OtherAccounts(E2ETestCase):
         r = self.run_oskel(config=CONFIG, setup=setup + (
             f"rm /opt/keldra/etc/keldra-oskel.cfg; {SERVICE} ln -s /opt/secret "
             "/opt/keldra/etc/keldra-oskel.cfg"))
-        self.assertEqual(r.stderr, f"Failed to get oskel config files, skipping. {EACCES}\n"
-                                   f"Failed to get oskel logs, skipping. {EACCES}\n")
+        self.assertEqual(r.stderr, f"{CONFIG_LINE}{CHOSEN}\n{LOGS_LINE}{CHOSEN}\n")
         self.assertNotIn("keldra-oskel.cfg", self.archived(r))
 
     def test_devices_fifos_and_sockets_are_never_opened(self):
@@ -104,7 +191,9 @@ class OtherAccounts(E2ETestCase):
                            wrapper="strace -f -qq -o /tmp/trace -e trace=open,openat")
         self.assertEqual(self.logs_line(r), "the source path is neither a regular file nor a "
                                             "symlink to a regular file")
-        opened = [line for line in r.after.splitlines() if re.search(r"open(at)?\(", line)]
+        # Held as handles (O_PATH) to be judged, never opened for reading.
+        opened = [line for line in r.after.splitlines()
+                  if re.search(r"open(at)?\(", line) and "O_PATH" not in line]
         # The log itself: never as a controlling terminal, never through a link swapped in.
         log = [line for line in opened if '"agent.log"' in line]
         self.assertTrue(log and "O_NOCTTY" in log[0] and "O_NOFOLLOW" in log[0], r.after)

@@ -1,0 +1,48 @@
+// Reading with another account's rights: for the lifetime of a ScopedCredentials, the process's
+// file-system uid and gid and its supplementary groups are that account's, and its effective
+// capability set holds none of CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER, whatever
+// the securebits, file capabilities or ambient capabilities would otherwise keep. So the
+// kernel checks every look-up and open as that account.
+//
+// The switch needs CAP_SETUID and CAP_SETGID (root has them). Where it cannot be made, the
+// capabilities are still dropped where they can be, and `switched()` is false: the caller then
+// holds the target to a rule of its own. The file-system ids are per thread, while the C
+// library changes the groups of every thread: the switch is made only while the process has
+// one thread. Everything is restored on destruction, exactly; where that fails the process
+// aborts, since nothing may go on with the wrong rights.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "common/accounts.h"
+
+namespace common {
+
+class ScopedCredentials {
+ public:
+  explicit ScopedCredentials(const Credentials& credentials);
+  ~ScopedCredentials();
+  ScopedCredentials(const ScopedCredentials&) = delete;
+  ScopedCredentials& operator=(const ScopedCredentials&) = delete;
+
+  bool switched() const { return switched_; }
+  // Whether the effective capabilities still hold none of the three, as they must for every
+  // step taken as the account.
+  bool dropped() const;
+
+ private:
+  void restore();
+
+  bool dropped_ = false;  // capabilities lowered: restore them
+  bool changed_ = false;  // groups and ids changed: restore them
+  bool switched_ = false;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  std::vector<gid_t> groups_;
+  std::uint32_t effective_[2] = {};
+};
+
+}  // namespace common
