@@ -43,13 +43,19 @@ std::optional<std::vector<gid_t>> current_groups() {
   return groups;
 }
 
-// procfs counts a process's threads in its task directory's links (two of its own). Without
-// procfs nothing tells, and the switch is not made.
+// procfs counts a process's threads in its task directory's links (two of its own). The
+// directory is held open, and opened anew in a forked child, whose it is not. Without procfs
+// nothing tells, and the switch is not made.
 bool single_threaded() {
-  static const int task_fd = ::open("/proc/self/task", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  static pid_t held_for = 0;
+  static UniqueFd task;
+  if (held_for != ::getpid()) {
+    task = UniqueFd(::open("/proc/self/task", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    held_for = ::getpid();
+  }
   struct stat st;
-  if (task_fd < 0 ||
-      (::fstat(task_fd, &st) != 0 && ::fstatat(task_fd, "", &st, AT_EMPTY_PATH) != 0)) {
+  if (!task.valid() ||
+      (::fstat(task.get(), &st) != 0 && ::fstatat(task.get(), "", &st, AT_EMPTY_PATH) != 0)) {
     return false;
   }
   return st.st_nlink == 3;

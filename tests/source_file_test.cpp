@@ -189,5 +189,41 @@ TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
   }
 }
 
+// What the choosers may not read themselves is refused, however the run came to open it.
+TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
+  std::string why_not;
+  const std::string base = tu::base_reachable_by_nobody(why_not);
+  if (base.empty()) GTEST_SKIP() << "no directory the user nobody can reach: " << why_not;
+  tu::TempDir tmp(base);
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0);
+  const std::string open_dir = tmp / "open", nobodys = tmp / "nobodys";
+  tu::make_dir(open_dir);
+  ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
+  tu::write_text(open_dir + "/f", "root's", 0600);
+  tu::write_text(nobodys, "nobody's", 0600);
+  ASSERT_EQ(::chown(nobodys.c_str(), kNobody, kNoGroup), 0);
+  tu::make_symlink(nobodys, open_dir + "/l");
+  const std::string refused = chosen_by_text(kNobody);
+  const struct {
+    const char* scenario;
+    std::string name;
+    std::function<void()> at_look_up;
+  } cases[] = {
+      {"a hard link made between the look-up and the open", "f",
+       [&] { ::link((open_dir + "/f").c_str(), (open_dir + "/f2").c_str()); }},
+      {"nobody's file, reached as the stand-in for everyone", "l", [] {}},
+  };
+  const Accounts no_one("", "");
+  const tu::ScopedValue seam(detail::seam_hook, &call_at_seam);
+  for (const auto& c : cases) {
+    at_seam = [&](std::string_view point) {
+      if (point == "resolve:" + c.name) c.at_look_up();
+    };
+    EXPECT_EQ(tu::ok_or_error(Resolver({}, &no_one).file(open_dir + "/" + c.name)), refused)
+        << c.scenario;
+  }
+}
+
 }  // namespace
 }  // namespace common

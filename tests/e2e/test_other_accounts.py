@@ -105,8 +105,11 @@ class OtherAccounts(E2ETestCase):
              "mkdir /tmp/bob; chown 1701 /tmp/bob; echo nobody-secret > /tmp/nobody; "
              f"chown 65534 /tmp/nobody; chmod 600 /tmp/nobody; {BOB} ln -s /tmp/nobody /tmp/bob/l; "
              f"{SERVICE} ln -s /tmp/bob/l /tmp/logs/agent.log.n", "", MANY, None),
-            ("a directory only root may search, behind the service's link",
-             f"{SERVICE} ln -s /opt/private/dir /tmp/logs/agent.log.d", "", CHOSEN, None),
+            ("a directory only root may search, behind the service's link in root's directory",
+             "mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; "
+             "ln -s /opt/private/dir /tmp/root-logs/agent.log.d; "
+             "chown -h 1500 /tmp/root-logs/agent.log.d",
+             CONFIG.replace("/tmp/logs/", "/tmp/root-logs/"), CHOSEN, None),
             ("a chain of long links that goes nowhere",
              f"{SERVICE} sh -c 'cd /tmp/logs; mkdir d; for i in $(seq 1 39); do "
              f"ln -s {chain}l$i l$((i - 1)); done; mv l0 agent.log.chain'", "", ELOOP, None),
