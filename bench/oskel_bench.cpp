@@ -27,7 +27,9 @@ namespace {
 
 // An existing directory, held as a run holds its output directory.
 common::OutputDir held(const std::string& dir) {
-  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)));
+  const std::string parent(common::parent_dir(dir));
+  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)),
+                           common::UniqueFd(::open(parent.c_str(), O_PATH | O_DIRECTORY)), false);
 }
 
 int archive(const std::string& dir) {
