@@ -92,6 +92,17 @@ Result<UniqueFd> open_made(int parent, const std::string& name) {
   return fd;
 }
 
+// The resolution opens the directory itself O_PATH, which no permission guards: whoever steers
+// the way to it (another account's link) must be able to search it too, or the run would make
+// its files in a directory of root's that account chose but could never enter.
+Result<> check_searchable(const Resolver& way, int dir) {
+  if (!way.steering()) return {};
+  const ScopedFsIdentity steering(way.steering());
+  struct stat st;
+  if (steering.switched() && ::fstatat(dir, ".", &st, 0) != 0) return os_error(errno);
+  return {};
+}
+
 // Removes the directory this run made at `name`, while it is still empty and the running
 // user's: left there, it would stop every later run with "already exists". Whatever else is
 // there now (a directory swapped in that holds something, another account's) stays.
@@ -114,6 +125,9 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   Resolver way;
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
   if (!parent) return failed(parent.error());
+  if (auto searchable = check_searchable(way, parent->fd.get()); !searchable) {
+    return failed(searchable.error());
+  }
   const bool shared = is_shared_directory(way, parent->st);
   const std::string name(data_dir_name);
   struct stat existing;
