@@ -167,48 +167,6 @@ TEST_F(OtherOwnerTest, WhatRootsLinkLeadsToIsJudgedToo) {
   }
 }
 
-// In a shared directory nothing is written through what is at the path: another account's
-// entry is refused, the run's own is replaced by the new file once it is flushed.
-TEST_F(OtherOwnerTest, SharedDirectoryNeverWritesThroughAnEntry) {
-  ASSERT_EQ(::chmod(tmp_.path().c_str(), 01777), 0);
-  const std::string victim = tmp_ / "victim", keep = tmp_ / "keep";
-  const struct {
-    const char* scenario;
-    bool link;
-    uid_t owner;
-    std::string expected;
-  } cases[] = {
-      {"another account's link", true, kStranger, kHeldByStranger},
-      {"another account's file", false, kStranger, kHeldByStranger},
-      {"root's link moved here", true, 0, "ok"},
-      {"root's file moved here", false, 0, "ok"},
-  };
-  for (const auto& c : cases) {
-    ::unlink(path_.c_str());
-    ::unlink(keep.c_str());
-    tu::write_text(victim, "precious", 0644);
-    if (c.link) {
-      tu::make_symlink(victim, path_);
-    } else {
-      tu::write_text(path_, "planted", 0644);
-      ASSERT_EQ(::link(path_.c_str(), keep.c_str()), 0);
-    }
-    ASSERT_EQ(::lchown(path_.c_str(), c.owner, c.owner), 0);
-    auto opened = open_in(tmp_.path(), true);
-    ASSERT_EQ(tu::ok_or_error(opened), c.expected) << c.scenario;
-    if (opened) {
-      ASSERT_TRUE(write_all(opened->fd.get(), "archive")) << c.scenario;
-      ASSERT_TRUE(opened->flush()) << c.scenario;
-      EXPECT_EQ(tu::read_text(path_), "archive") << c.scenario;
-      EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0600) << c.scenario;
-    }
-    EXPECT_EQ(tu::read_text(victim), "precious") << c.scenario;
-    if (!c.link) {
-      EXPECT_EQ(tu::read_text(c.owner == 0 ? keep : path_), "planted") << c.scenario;
-    }
-  }
-}
-
 // What another account places at the name while the archive is written is judged again.
 TEST_F(OtherOwnerTest, EntryPlantedBeforeTheRenameIsLeftAndTheNewFileRemoved) {
   ASSERT_EQ(::chmod(tmp_.path().c_str(), 01777), 0);
