@@ -4,6 +4,8 @@
 //   oskel_bench zlib FILE         gzip FILE at level 6 with zlib alone, output discarded
 //   oskel_bench copy SRC DST      copy_file every file of SRC into DST
 //   oskel_bench logs CONFIG DST   the log stage: read CONFIG's log setting, copy the logs to DST
+//   oskel_bench margin DIR        the disk-margin check, 100,000 times on a file in DIR: prints
+//                                 the cost of one check
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include "common/archive/archive.h"
 #include "common/collectors/log_files.h"
 #include "common/copy_file.h"
+#include "common/disk_margin.h"
 #include "common/file_io.h"
 #include "common/output_dir.h"
 #include "common/path.h"
@@ -27,7 +30,9 @@ namespace {
 
 // An existing directory, held as a run holds its output directory.
 common::OutputDir held(const std::string& dir) {
-  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)));
+  const std::string parent(common::parent_dir(dir));
+  return common::OutputDir(dir, common::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)),
+                           common::UniqueFd(::open(parent.c_str(), O_PATH | O_DIRECTORY)), false);
 }
 
 int archive(const std::string& dir) {
@@ -85,12 +90,28 @@ int logs(const std::string& config, const std::string& destination_dir) {
   return collected ? 0 : 1;
 }
 
+int margin(const std::string& dir) {
+  constexpr int kChecks = 100000;
+  const std::string file = common::join_path(dir, "margin-probe");
+  common::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ::unlink(file.c_str());
+  if (!fd.valid()) return 1;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kChecks; ++i) {
+    if (!common::check_disk_margin(fd.get(), 1)) return 1;
+  }
+  const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+  std::printf("ns_per_check %.0f\n", elapsed.count() / kChecks);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: oskel_bench archive DIR | zlib FILE | copy SRC DST | logs CONFIG DST\n");
+                 "usage: oskel_bench archive DIR | zlib FILE | copy SRC DST | logs CONFIG DST | "
+                 "margin DIR\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -101,6 +122,8 @@ int main(int argc, char** argv) {
     work = [&] { return zlib_only(argv[2]); };
   } else if (mode == "copy" && argc >= 4) {
     work = [&] { return copy(argv[2], argv[3]); };
+  } else if (mode == "margin") {
+    work = [&] { return margin(argv[2]); };
   } else if (mode == "logs" && argc >= 4) {
     work = [&] { return logs(argv[2], argv[3]); };
   } else {

@@ -3,17 +3,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 #include <utility>
 
 #include "common/file_io.h"
+#include "common/path.h"
 #include "common/process.h"
 
 extern char** environ;
@@ -85,8 +89,34 @@ class SpawnSetup {
   bool actions_ready_ = false;
 };
 
+// The program as PATH finds it: the first absolute entry with an executable regular file of
+// that name. Empty and relative entries name places relative to wherever the run was started,
+// such as a log directory another account controls, and are skipped. Without PATH, the usual
+// default. A name with a slash is taken as it is.
+Result<std::string> find_program(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  const std::string_view entries = path != nullptr ? path : "/bin:/usr/bin";
+  for (std::size_t start = 0; start <= entries.size();) {
+    const std::size_t end = std::min(entries.find(':', start), entries.size());
+    const std::string_view entry = entries.substr(start, end - start);
+    start = end + 1;
+    if (!entry.starts_with('/')) continue;
+    std::string candidate = join_path(entry, program);
+    struct stat st;
+    // Any execute bit: the exec itself checks whether this process may, with its capabilities
+    // (access(2) would ask as the real uid, without them).
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0) {
+      return candidate;
+    }
+  }
+  return os_error(ENOENT);
+}
+
 Result<ChildProcess> spawn(const std::string& program, const std::vector<std::string>& arguments,
                            int stdout_fd, int stderr_fd) {
+  const auto found = find_program(program);
+  if (!found) return std::unexpected(found.error());
   SpawnSetup setup;
   if (auto prepared = setup.prepare(stdout_fd, stderr_fd); !prepared) {
     return std::unexpected(prepared.error());
@@ -97,8 +127,8 @@ Result<ChildProcess> spawn(const std::string& program, const std::vector<std::st
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, program.c_str(), setup.actions(), setup.attributes(),
-                                 argv.data(), environ);
+  const int error =
+      posix_spawn(&pid, found->c_str(), setup.actions(), setup.attributes(), argv.data(), environ);
   if (error != 0) return os_error(error);
   return ChildProcess(pid);
 }

@@ -1,10 +1,10 @@
-// Runs a program found through PATH and hands its standard output, chunk by chunk, to a sink
-// as it arrives, so a talkative program costs no memory. Standard input is the null device;
-// standard output and standard error are drained together with poll(2), so a child that
-// floods either never stalls. The child runs in its own process group, and the whole group is
-// killed if it outlives the time limit, if the run is interrupted, or if the sink refuses a
-// chunk: a package tool blocked on a locked database must not keep the operator from the
-// archive, nor outlive the run. Every wait is bounded, the one after the kill too.
+// Runs a program found through PATH (its absolute entries only) and hands its standard output,
+// chunk by chunk, to a sink as it arrives, so a talkative program costs no memory. Standard input
+// is the null device; standard output and standard error are drained together with poll(2), so a
+// child that floods either never stalls. The child runs in its own process group, and the whole
+// group is killed if it outlives the time limit, if the run is interrupted, or if the sink refuses
+// a chunk: a package tool blocked on a locked database must not keep the operator from the archive,
+// nor outlive the run. Every wait is bounded, the one after the kill too.
 #pragma once
 
 #include <sys/types.h>

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 
+#include "common/disk_margin.h"
 #include "common/file_io.h"
 #include "common/process.h"
 
@@ -15,38 +17,56 @@ namespace common {
 
 namespace {
 
-// Copies up to `limit` bytes from where `from` stands to where `to` stands, both offsets
-// advancing. Yields how many were copied: fewer than `limit` only where the source ended.
-Result<std::uint64_t> copy_range(int from, int to, std::uint64_t limit) {
-  std::uint64_t copied = 0;
-  while (copied < limit) {
-    if (interrupted()) return interrupted_error();
-    // 64 MiB a call: large enough to cost nothing, small enough that an interrupt is seen soon.
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - copied, 1 << 26));
+// Moves up to `want` bytes kernel-side, from where `from` stands to where `to` stands. Nothing
+// (nullopt) where read/write must do it: the kernel refuses these files, or it reports nothing
+// to copy before any byte of the range moved (procfs and sysfs do). `started`: bytes of the
+// range have moved, and both offsets with them, so any failure leaves the rest to read/write.
+Result<std::optional<std::uint64_t>> kernel_copy(int from, int to, std::size_t want, bool started) {
+  for (;;) {
     const ssize_t n = detail::copy_file_range_call(from, nullptr, to, nullptr, want, 0);
-    if (n > 0) {
-      copied += static_cast<std::uint64_t>(n);
+    if (n > 0) return static_cast<std::uint64_t>(n);
+    if (n == 0) return started ? std::optional<std::uint64_t>(0) : std::nullopt;
+    const int error = errno;
+    if (error == EINTR) {
+      if (interrupted()) return interrupted_error();
       continue;
     }
-    if (n == 0) {
-      if (copied > 0) return copied;
-      // Some file systems (procfs, sysfs) report nothing to copy kernel-side; read those.
-      break;
-    }
-    const int error = errno;
-    if (error == EINTR) continue;
     const bool refused = error == EXDEV || error == EINVAL || error == ENOSYS ||
                          error == EOPNOTSUPP || error == EPERM || error == EBADF;
-    // Once bytes have moved, both offsets have advanced together: the fallback carries on.
-    if (!refused && copied == 0) return os_error(error);
-    break;
+    if (!refused && !started) return os_error(error);
+    return std::nullopt;
   }
-  if (copied == limit) return copied;
-  char buffer[128 * 1024];
-  auto read = read_chunks(from, buffer, limit - copied,
-                          [to](std::string_view chunk) { return write_all(to, chunk); });
-  if (!read) return std::unexpected(read.error());
-  return copied + *read;
+}
+
+// Copies up to `limit` bytes from where `from` stands to where `to` stands, both offsets
+// advancing, in stretches of at most kMarginCheckInterval with the disk margin checked before
+// each. Yields how many were copied: fewer than `limit` only where the source ended.
+Result<std::uint64_t> copy_range(int from, int to, std::uint64_t limit) {
+  std::uint64_t copied = 0;
+  bool kernel = true;
+  while (copied < limit) {
+    if (interrupted()) return interrupted_error();
+    const auto want = static_cast<std::size_t>(std::min(limit - copied, kMarginCheckInterval));
+    if (auto room = check_disk_margin(to, want); !room) return std::unexpected(room.error());
+    if (kernel) {
+      auto moved = kernel_copy(from, to, want, copied > 0);
+      if (!moved) return std::unexpected(moved.error());
+      if (!*moved) {
+        kernel = false;
+        continue;
+      }
+      if (**moved == 0) break;
+      copied += **moved;
+      continue;
+    }
+    char buffer[128 * 1024];
+    auto read = read_chunks(from, buffer, want,
+                            [to](std::string_view chunk) { return write_all(to, chunk); });
+    if (!read) return std::unexpected(read.error());
+    copied += *read;
+    if (*read < want) break;
+  }
+  return copied;
 }
 
 // Copies the data regions among the first `size` bytes of `from` to the same offsets of `to`,
@@ -72,12 +92,12 @@ Result<std::uint64_t> copy_regions(int from, int to, std::uint64_t size) {
 }
 
 // Copies the file as it stood when opened (`size` from fstat), keeping its holes.
-Result<> copy_bytes(int from, int to, bool to_regular, std::uint64_t size) {
+Result<> copy_bytes(int from, int to, std::uint64_t size) {
   // A size of 0 may be a file whose size the kernel does not know (procfs): read to its end,
   // but no further than a whole-file read goes, or a log emptied just before it was opened and
   // written to without end since (or a link to /proc/self/pagemap) would fill the disk.
-  if (size == 0 || !to_regular) {
-    auto copied = copy_range(from, to, size == 0 ? kWholeFileLimit : size);
+  if (size == 0) {
+    auto copied = copy_range(from, to, kWholeFileLimit);
     if (!copied) return std::unexpected(copied.error());
     return {};
   }
@@ -100,19 +120,18 @@ Result<> copy_file(const std::string& source, int destination_dir,
 Result<> copy_open_file(const Opened& from, int destination_dir,
                         const std::string& destination_name) {
   const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
+  // Created anew: a name already taken (another stage's file, or anything planted) is EEXIST,
+  // never written through.
   UniqueFd to(::openat(destination_dir, destination_name.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, permissions));
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
   if (!to.valid()) return os_error(errno);
-  struct stat destination_stat;
-  if (::fstat(to.get(), &destination_stat) != 0) return os_error(errno);
-  const bool to_regular = S_ISREG(destination_stat.st_mode);
-  if (auto copied = copy_bytes(from.fd.get(), to.get(), to_regular,
-                               static_cast<std::uint64_t>(from.st.st_size));
+  if (auto copied =
+          copy_bytes(from.fd.get(), to.get(), static_cast<std::uint64_t>(from.st.st_size));
       !copied) {
     return copied;
   }
   // The umask must not change the copy's mode.
-  if (to_regular && ::fchmod(to.get(), permissions) != 0) return os_error(errno);
+  if (::fchmod(to.get(), permissions) != 0) return os_error(errno);
   return to.close();
 }
 

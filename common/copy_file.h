@@ -10,7 +10,9 @@
 // to its end, up to kWholeFileLimit. Only the source's data regions are copied
 // (SEEK_DATA/SEEK_HOLE), so a log that is one big hole after a copytruncate stays a hole in the
 // copy; the content is the same byte for byte. The kernel copies the bytes where it can
-// (copy_file_range); read/write is the fallback.
+// (copy_file_range); read/write is the fallback. Either goes in stretches of a few MiB, and
+// before each the disk margin (disk_margin.h) is checked: a copy that would cross it is ENOSPC.
+// The copy is always a new file: a destination name already taken is EEXIST.
 #pragma once
 
 #include <unistd.h>
@@ -22,8 +24,8 @@
 
 namespace common {
 
-// Copies a regular file (links followed) with its permission bits, set-ID bits cleared, to
-// `destination_name` in the directory open as `destination_dir`, where a link is not followed.
+// Copies a regular file (links followed) with its permission bits, set-ID bits cleared, to the
+// new file `destination_name` in the directory open as `destination_dir`.
 Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name);
 

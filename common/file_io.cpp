@@ -173,7 +173,7 @@ Result<UniqueFd> open_for_reading(const std::string& path) {
 
 Result<> write_file(int dir_fd, const std::string& name, std::string_view data) {
   UniqueFd fd(
-      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd.valid()) return os_error(errno);
   if (auto written = write_all(fd.get(), data); !written) return written;
   return fd.close();

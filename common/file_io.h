@@ -95,8 +95,8 @@ Result<std::string> read_all(int fd, std::size_t max_size);
 // up: its reads then find no data) and never as the run's controlling terminal.
 Result<UniqueFd> open_for_reading(const std::string& path);
 
-// Creates or truncates `name` in the directory open as `dir_fd` (permission bits 0666 before the
-// umask; a link there is not followed) and writes `data`.
+// Creates the new file `name` in the directory open as `dir_fd` (permission bits 0666 before the
+// umask; a name already taken is EEXIST) and writes `data`.
 Result<> write_file(int dir_fd, const std::string& name, std::string_view data);
 
 }  // namespace common

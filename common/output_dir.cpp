@@ -7,12 +7,16 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "common/parties.h"
 #include "common/path.h"
-#include "common/remove_tree.h"
 #include "common/test_seam.h"
 #include "common/utf8.h"
 
 namespace common {
+
+namespace {
+constexpr mode_t kMode = 0700;
+}  // namespace
 
 OutputPathError OutputPathError::already_exists(std::string path) {
   return OutputPathError(Variant::AlreadyExists, std::move(path), "");
@@ -44,34 +48,94 @@ std::string temp_dir() {
   return value != nullptr ? value : "/tmp";
 }
 
+bool is_shared_directory(const Resolver& way, const struct stat& dir, const Accounts& accounts) {
+  return !way.may_change().empty() || !writers_of(dir, false, accounts).empty();
+}
+
+namespace {
+
+// The umask, which only umask(2) itself reads; the run is single-threaded.
+mode_t current_umask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+Result<> refuse_unless_empty(int dir_fd) {
+  UniqueFd listing_fd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing_fd.valid()) return os_error(errno);
+  auto listing = DirStream::adopt(std::move(listing_fd));
+  if (!listing) return std::unexpected(listing.error());
+  auto entry = listing->next();
+  if (!entry) return std::unexpected(entry.error());
+  if (*entry != nullptr) return fail(kNotMadeByThisRun);
+  return {};
+}
+
+// Opens what is at `name` in `parent` now that it has been made there, and accepts only what
+// mkdir made: a directory (not a link) of the running user with the mode asked for, no
+// subdirectory (some file systems, btrfs, count no links for them at all) and no entry.
+Result<UniqueFd> open_made(int parent, const std::string& name) {
+  UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int error = errno;
+    if (error == ELOOP || error == ENOTDIR) return fail(kNotMadeByThisRun);
+    return os_error(error);
+  }
+  struct stat made;
+  if (::fstat(fd.get(), &made) != 0) return os_error(errno);
+  if (made.st_uid != ::geteuid() || (made.st_mode & 07777) != (kMode & ~current_umask()) ||
+      made.st_nlink > 2) {
+    return fail(kNotMadeByThisRun);
+  }
+  if (auto empty = refuse_unless_empty(fd.get()); !empty) return std::unexpected(empty.error());
+  return fd;
+}
+
+// Removes the directory this run made at `name`, while it is still empty and the running
+// user's: left there, it would stop every later run with "already exists". Whatever else is
+// there now (a directory swapped in that holds something, another account's) stays.
+void remove_made(int parent, const std::string& name) {
+  struct stat st;
+  if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid()) {
+    ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+}  // namespace
+
 std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view temp_dir,
                                                                std::string_view data_dir_name) {
   std::string path = join_path(temp_dir, data_dir_name);
+  const auto failed = [&path](Error error) {
+    return std::unexpected(OutputPathError::create_failed(std::move(path), std::move(error)));
+  };
+  Resolver way;
+  auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
+  if (!parent) return failed(parent.error());
+  const bool shared = is_shared_directory(way, parent->st);
+  const std::string name(data_dir_name);
   struct stat existing;
-  if (::stat(path.c_str(), &existing) == 0) {
+  if (::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0) {
     return std::unexpected(OutputPathError::already_exists(std::move(path)));
   }
-  const auto failed = [&path](int error) {
-    return std::unexpected(
-        OutputPathError::create_failed(std::move(path), Error::from_errno(error)));
-  };
   // Owner-only: the directory gathers configuration and logs, which may hold credentials,
   // in a shared place such as /tmp.
-  if (::mkdir(path.c_str(), 0700) != 0) return failed(errno);
+  if (::mkdirat(parent->fd.get(), name.c_str(), kMode) != 0) {
+    return failed(Error::from_errno(errno));
+  }
   test_seam("output-dir");
-  // Whatever is at the path now is what every stage writes into: it must be what was made.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return failed(errno);
-  struct stat made;
-  if (::fstat(fd.get(), &made) != 0) return failed(errno);
-  if (made.st_uid != ::geteuid()) return failed(EACCES);
+  auto fd = open_made(parent->fd.get(), name);
+  if (!fd) {
+    remove_made(parent->fd.get(), name);
+    return failed(fd.error());
+  }
   if (validate_utf8(path)) {
-    // An empty directory left here would block every later run with "already exists"; removed
-    // only while it is still the one made.
-    [[maybe_unused]] const auto removed = remove_tree(fd.get(), path);
+    remove_made(parent->fd.get(), name);
     return std::unexpected(OutputPathError::conversion());
   }
-  return OutputDir(std::move(path), std::move(fd));
+  return OutputDir(std::move(path), std::move(*fd), std::move(parent->fd), shared);
 }
 
 std::expected<OutputDir, OutputPathError> create_output_dir(std::string_view data_dir_name) {

@@ -12,6 +12,7 @@
 #include "common/console.h"
 #include "common/guarded.h"
 #include "common/output_dir.h"
+#include "common/path.h"
 #include "common/process.h"
 #include "common/progress.h"
 #include "common/remove_tree.h"
@@ -69,8 +70,11 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
   const std::string short_name(row.short_name);
   run_stage(dir, "Collecting config files", "Failed to get " + short_name + " config files",
             [&] { return collectors::collect_config_files(config_path, dir); });
+  // The names the other stages write: a log entry never takes one of them.
+  const std::string own_names[] = {collectors::kOsInfoFileName, std::string(base_name(config_path)),
+                                   collectors::package_file_name(row.short_name)};
   run_stage(dir, "Collecting log files", "Failed to get " + short_name + " logs",
-            [&] { return collectors::collect_log_files(config_path, dir); });
+            [&] { return collectors::collect_log_files(config_path, dir, own_names); });
   run_stage(
       dir, "Collecting " + short_name + " info", "Failed to get " + short_name + " package details",
       [&] { return collectors::collect_package_details(dir, row.short_name, row.package_name); });

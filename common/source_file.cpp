@@ -149,8 +149,16 @@ Result<Opened> Resolver::directory(std::string_view path, bool listable) {
   const Release release{*this};
   auto from = start(path);
   if (!from) return from;
-  return walk(std::move(*from), path, listable ? Want::kListable : Want::kSearchable,
-              OnDirectory::kNotRegular);
+  auto dir = walk(std::move(*from), path, listable ? Want::kListable : Want::kSearchable,
+                  OnDirectory::kNotRegular);
+  // An O_PATH descriptor asks for no permission: the choosers must be able to search it, as a
+  // look-up in it would need.
+  if (dir && !listable) {
+    if (auto searched = open_at(dir->fd.get(), ".", O_PATH | O_DIRECTORY); !searched) {
+      return std::unexpected(searched.error());
+    }
+  }
+  return dir;
 }
 
 Result<Opened> Resolver::file(std::string_view path, OnDirectory on_directory) {

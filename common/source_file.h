@@ -64,7 +64,8 @@ class Resolver {
   Resolver branch() const;
 
   // The directory `path` names (relative to the working directory unless absolute): listable,
-  // or, without `listable`, only to open entries in (an O_PATH descriptor).
+  // or, without `listable`, only to open entries in (an O_PATH descriptor that the choosers
+  // may search).
   Result<Opened> directory(std::string_view path, bool listable);
   // Entry `name` of `dir`, with links followed: a regular file open for reading.
   Result<Opened> file_at(const Opened& dir, std::string_view name,

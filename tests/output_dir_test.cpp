@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "common/error.h"
 #include "common/path.h"
+#include "common/test_seam.h"
 #include "tests/test_util.h"
 
 namespace common {
@@ -87,6 +90,89 @@ TEST(CreateOutputDir, NonUtf8PathIsConversionAndLeavesNothing) {
   EXPECT_EQ(created.error().display(),
             "Failed to create output directory due to conversion issues.");
   EXPECT_FALSE(tu::exists(odd + "/oskel-data"));
+}
+
+// What a test does to the output path between the directory's mkdir and its open.
+std::function<void()> at_seam;
+const auto kAtSeam = +[](std::string_view point) {
+  if (point == "output-dir") at_seam();
+};
+
+// Another directory with entries in its place is a black-box case.
+TEST(CreateOutputDir, OnlyTheDirectoryAsMadeIsAccepted) {
+  const struct {
+    const char* scenario;
+    std::function<void(const std::string&)> change;
+  } cases[] = {
+      {"a link in its place",
+       [](const std::string& path) {
+         ASSERT_EQ(::rename(path.c_str(), (path + ".away").c_str()), 0);
+         tu::make_symlink(path + ".away", path);
+       }},
+      {"its mode changed",
+       [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0755), 0); }},
+  };
+  for (const auto& c : cases) {
+    tu::TempDir tmp;
+    at_seam = [&] { c.change(tmp / "oskel-data"); };
+    const tu::ScopedValue seam(detail::seam_hook, kAtSeam);
+    const auto created = create_output_dir_in(tmp.path(), "oskel-data");
+    ASSERT_FALSE(created) << c.scenario;
+    EXPECT_EQ(created.error().display(), "Failed to create output directory " +
+                                             (tmp / "oskel-data") +
+                                             " due to: " + kNotMadeByThisRun + ".")
+        << c.scenario;
+  }
+}
+
+// An open that fails right after the directory is made (here: a run that is not root, whose
+// new directory loses its permissions) leaves nothing that would stop the next run.
+TEST(CreateOutputDir, FailureAfterMkdirRemovesTheEmptyDirectory) {
+  std::string why_not;
+  const std::string base = tu::base_reachable_by_nobody(why_not);
+  if (base.empty()) GTEST_SKIP() << "no directory the user nobody can reach: " << why_not;
+  tu::TempDir tmp(base);
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0777), 0);
+  const std::string outcome = tu::in_child([&]() -> std::string {
+    if (!tu::drop_to_nobody()) return "cannot drop to nobody";
+    at_seam = [&] { ::chmod((tmp / "oskel-data").c_str(), 0); };
+    const tu::ScopedValue seam(detail::seam_hook, kAtSeam);
+    const auto created = create_output_dir_in(tmp.path(), "oskel-data");
+    if (created) return "accepted";
+    if (tu::exists(tmp / "oskel-data")) return "left behind";
+    return created.error().display();
+  });
+  EXPECT_EQ(outcome, "Failed to create output directory " + (tmp / "oskel-data") +
+                         " due to: Permission denied (os error 13).");
+}
+
+TEST(IsSharedDirectory, AnotherAccountOnTheWayOrAbleToChangeTheDirectory) {
+  constexpr uid_t kOther = 54321;
+  Parties other_link;
+  other_link.add(Party::account(kOther));
+  const Accounts no_one("", "");
+  const struct {
+    const char* scenario;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    Parties way;
+    bool shared;
+  } cases[] = {
+      {"root's own directory", 0, 0, 0755, {}, false},
+      {"root's group may write", 0, 0, 0775, {}, false},
+      {"another group may write", 0, 100, 0775, {}, true},
+      {"everyone may write, sticky (/tmp)", 0, 0, 01777, {}, true},
+      {"a service account's own TMPDIR", kOther, kOther, 0700, {}, true},
+      {"root's directory behind the service's link", 0, 0, 0700, other_link, true},
+  };
+  for (const auto& c : cases) {
+    struct stat dir {};
+    dir.st_uid = c.owner;
+    dir.st_gid = c.group;
+    dir.st_mode = S_IFDIR | c.mode;
+    EXPECT_EQ(is_shared_directory(Resolver(c.way), dir, no_one), c.shared) << c.scenario;
+  }
 }
 
 TEST(OutputPathErrorDisplay, ShowsBadBytesAsReplacementCharacter) {

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
+#include "common/path.h"
 #include "common/remove_tree.h"
 
 namespace testing_util {
@@ -226,7 +227,11 @@ common::OutputDir make_output_dir(const std::string& path) {
   make_dir(path, 0700);
   common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) set_up_failed("cannot open directory ", path);
-  return common::OutputDir(path, std::move(fd));
+  common::Resolver way;
+  auto parent = way.directory(std::string(common::parent_dir(path)), false);
+  if (!parent) set_up_failed("cannot open directory ", std::string(common::parent_dir(path)));
+  const bool shared = common::is_shared_directory(way, parent->st);
+  return common::OutputDir(path, std::move(fd), std::move(parent->fd), shared);
 }
 
 void make_symlink(const std::string& target, const std::string& link) {

@@ -258,7 +258,8 @@ class TarWalker {
 Result<std::string> archive_output_directory(const OutputDir& output_dir,
                                              std::string_view data_dir_name,
                                              const ArchiveProgress& progress) {
-  auto file = open_archive_file(output_dir.path() + ".tar.gz");
+  auto file = open_archive_file(output_dir.parent_fd(), std::string(data_dir_name) + ".tar.gz",
+                                output_dir.path() + ".tar.gz", output_dir.parent_shared());
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
@@ -272,8 +273,9 @@ Result<std::string> archive_output_directory(const OutputDir& output_dir,
     if (outcome && !ended) outcome = ended;
   }
   if (outcome) outcome = file->flush();
-  // An interrupted run leaves no half-made archive behind, whatever stopped the walk first.
-  if (!outcome && interrupted()) file->discard();
+  // An interrupted run leaves no half-made archive behind, whatever stopped the walk first; no
+  // failure leaves a new file under its temporary name.
+  if (!outcome && (interrupted() || !file->rename_to.empty())) file->discard();
   auto closed = file->fd.close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());

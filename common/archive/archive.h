@@ -1,5 +1,7 @@
 // The archive stage: packs the output directory into "<output dir>.tar.gz" beside it, one
-// gzip member holding a GNU tar stream, written as it is read with no temporary file.
+// gzip member holding a GNU tar stream, written as it is read. Where other accounts may change
+// the temporary directory, it is written under a name of its own and renamed once flushed
+// (archive_file.h); any failure removes that file again.
 //
 // The walk keeps a stack: a directory is listed and its entries pushed in listing order
 // before its own header is written, so the members of a directory follow it in the reverse

@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
 #include <optional>
 
+#include "common/parties.h"
 #include "common/path.h"
 #include "common/source_file.h"
 #include "common/test_seam.h"
@@ -21,6 +24,23 @@ namespace {
 // O_NOCTTY: a terminal there never becomes the run's.
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0600;
+// Another account may create and remove names here between our steps: try a few times.
+constexpr int kAttempts = 4;
+
+std::unexpected<Error> held_by(uid_t owner) {
+  return fail(std::string(kHeldByAnotherAccount) + " (uid " + std::to_string(owner) + ")");
+}
+
+// Why the entry or file `st` is refused: it is another account's, or it has another hard link.
+std::unexpected<Error> refusal(const struct stat& st) {
+  return is_trusted(st.st_uid) ? os_error(EACCES) : held_by(st.st_uid);
+}
+
+Result<UniqueFd> duplicate(int fd) {
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.valid()) return os_error(errno);
+  return copy;
+}
 
 // Takes a file opened where something was already there: it must pass the rule itself (a
 // link's target too), a regular file is emptied, and writes must wait, or a full pipe would
@@ -29,7 +49,7 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
   struct stat opened;
   if (::fstat(fd.get(), &opened) != 0) return os_error(errno);
   if (judge_archive_path(opened, ::geteuid()) != ArchivePathVerdict::kTruncate) {
-    return os_error(EACCES);
+    return refusal(opened);
   }
   if (S_ISREG(opened.st_mode) && ::ftruncate(fd.get(), 0) != 0) return os_error(errno);
   const int status_flags = ::fcntl(fd.get(), F_GETFL);
@@ -40,7 +60,7 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
 }
 
 // What the link open as `link_fd` (O_PATH) leads to, as a path: a relative target is taken
-// from the link's own directory.
+// from the link's own directory, that of `path`.
 Result<std::string> link_target(int link_fd, const std::string& path) {
   char target[PATH_MAX];
   const ssize_t size = ::readlinkat(link_fd, "", target, sizeof target);
@@ -49,44 +69,118 @@ Result<std::string> link_target(int link_fd, const std::string& path) {
   return join_path(parent_dir(path), std::string_view(target, static_cast<std::size_t>(size)));
 }
 
-// Opens what is at the path under the rule; nothing when it is gone again.
-Result<std::optional<UniqueFd>> open_existing(const std::string& path) {
-  const UniqueFd entry(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+// Opens the target of exactly the link judged, whatever is at the path by now. The way to it
+// must be the run's own too: no link on it of another account, no directory on it that
+// another may change; and the target is no further link.
+Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
+  auto target = link_target(link_fd, path);
+  if (!target) return std::unexpected(target.error());
+  Resolver way;
+  auto dir = way.directory(parent_dir(*target), false);
+  if (!dir) return std::unexpected(dir.error());
+  // No one account need hold such a way (a directory everyone may write): a plain refusal.
+  if (!way.may_change().empty()) return os_error(EACCES);
+  UniqueFd fd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
+                       kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
+  if (!fd.valid()) return os_error(errno);
+  return ArchiveFile{path, std::move(fd), std::move(dir->fd), "", ""};
+}
+
+// Opens what is at `name` under the rule; nothing when it is gone again.
+Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& name,
+                                                 const std::string& path) {
+  const UniqueFd entry(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!entry.valid() || ::fstat(entry.get(), &st) != 0) {
     if (errno == ENOENT) return std::nullopt;
     return os_error(errno);
   }
-  UniqueFd fd;
   const ArchivePathVerdict verdict = judge_archive_path(st, ::geteuid());
   test_seam("archive-path");
-  switch (verdict) {
-    case ArchivePathVerdict::kRefuse:
-      return os_error(EACCES);
-    case ArchivePathVerdict::kTruncate:
-      // O_NOFOLLOW: a link swapped in since the look-up is refused (ELOOP), never followed.
-      fd = UniqueFd(::open(path.c_str(), kWriteFlags | O_NOFOLLOW));
-      if (!fd.valid() && errno == ENOENT) return std::nullopt;
-      break;
-    case ArchivePathVerdict::kFollow: {
-      // The target of exactly the link judged, whatever is at the path by now. The way to it
-      // must be the run's own too: no link on it of another account, no directory on it that
-      // another may change; and the target is no further link.
-      auto target = link_target(entry.get(), path);
-      if (!target) return std::unexpected(target.error());
-      Resolver way;
-      auto dir = way.directory(parent_dir(*target), false);
-      if (!dir) return std::unexpected(dir.error());
-      if (!way.may_change().empty()) return os_error(EACCES);
-      fd = UniqueFd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
-                             kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
-      break;
+  Result<ArchiveFile> file = refusal(st);
+  if (verdict == ArchivePathVerdict::kFollow) file = open_link_target(entry.get(), path);
+  if (verdict == ArchivePathVerdict::kTruncate) {
+    // O_NOFOLLOW: a link swapped in since the look-up is refused (ELOOP), never followed.
+    UniqueFd fd(::openat(dir, name.c_str(), kWriteFlags | O_NOFOLLOW));
+    if (!fd.valid()) {
+      if (errno == ENOENT) return std::nullopt;
+      return os_error(errno);
     }
+    auto held = duplicate(dir);
+    if (!held) return std::unexpected(held.error());
+    file = ArchiveFile{path, std::move(fd), std::move(*held), name, ""};
   }
-  if (!fd.valid()) return os_error(errno);
-  auto taken = take_existing(std::move(fd));
+  if (!file) return std::unexpected(file.error());
+  auto taken = take_existing(std::move(file->fd));
   if (!taken) return std::unexpected(taken.error());
-  return std::move(*taken);
+  file->fd = std::move(*taken);
+  return std::move(*file);
+}
+
+Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string path,
+                                  const std::function<void()>& before_create) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (before_create) before_create();
+    // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
+    UniqueFd created(
+        ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+    if (created.valid()) {
+      auto held = duplicate(dir);
+      if (!held) return std::unexpected(held.error());
+      return ArchiveFile{std::move(path), std::move(created), std::move(*held), name, ""};
+    }
+    if (errno != EEXIST) return os_error(errno);
+    auto existing = open_existing(dir, name, path);
+    if (!existing) return std::unexpected(existing.error());
+    if (*existing) return std::move(**existing);
+  }
+  return os_error(EEXIST);
+}
+
+// Whether the new file may be renamed over what is at `name` in a shared directory: it is
+// never written through, so only whose it is matters, and whether a rename can replace it.
+Result<> judge_replaced(int dir, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? Result<>() : os_error(errno);
+  }
+  if (!is_trusted(st.st_uid)) return held_by(st.st_uid);
+  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+  return {};
+}
+
+// A name beside `name` that no other account can foresee and take first.
+std::string unpredictable_name(const std::string& name) {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+    // No entropy yet (early boot) or no getrandom: O_EXCL still keeps the file the run's own.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<std::uint64_t>(now.tv_nsec) ^
+           (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+           (static_cast<std::uint64_t>(::getpid()) << 48);
+  }
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%016" PRIx64, bits);
+  return "." + name + "." + suffix;
+}
+
+Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path) {
+  // Judged before the walk, so that a refusal comes first.
+  if (auto judged = judge_replaced(dir, name); !judged) return std::unexpected(judged.error());
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::string temporary = unpredictable_name(name);
+    UniqueFd created(::openat(dir, temporary.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
+    if (created.valid()) {
+      auto held = duplicate(dir);
+      if (!held) return std::unexpected(held.error());
+      return ArchiveFile{std::move(path), std::move(created), std::move(*held),
+                         std::move(temporary), name};
+    }
+    if (errno != EEXIST) return os_error(errno);
+  }
+  return os_error(EEXIST);
 }
 
 }  // namespace
@@ -100,38 +194,32 @@ ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user) {
   return ArchivePathVerdict::kTruncate;
 }
 
-Result<ArchiveFile> open_archive_file(std::string path,
-                                      const std::function<void()>& before_create) {
-  // Another account may create and remove names here between our steps: try a few times.
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    if (before_create) before_create();
-    // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
-    UniqueFd created(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
-    if (created.valid()) return ArchiveFile{std::move(path), std::move(created)};
-    if (errno != EEXIST) return os_error(errno);
-    auto existing = open_existing(path);
-    if (!existing) return std::unexpected(existing.error());
-    if (*existing) return ArchiveFile{std::move(path), std::move(**existing)};
-  }
-  return os_error(EEXIST);
+Result<ArchiveFile> open_archive_file(int dir, const std::string& name, std::string path,
+                                      bool shared, const std::function<void()>& before_create) {
+  if (shared) return open_new(dir, name, std::move(path));
+  return open_in_place(dir, name, std::move(path), before_create);
 }
 
 // Hosts in trouble are often reset right after a collection, which must not leave the archive
 // empty or cut. Only a regular file is flushed (a trusted link may lead to a device); EINVAL is
 // a file system that has nothing to flush. A directory we may not read cannot be flushed: the
 // run would otherwise fail in a drop-box TMPDIR it can still write in.
-Result<> ArchiveFile::flush() const {
+Result<> ArchiveFile::flush() {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return os_error(errno);
   if (!S_ISREG(st.st_mode)) return {};
   if (::fdatasync(fd.get()) != 0 && errno != EINVAL) return os_error(errno);
-  // The entry to flush is the file's own: a trusted link at the path may lead to another
-  // directory.
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  const std::string dir_path(parent_dir(real ? std::string_view(real.get()) : path));
-  UniqueFd dir(::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return errno == EACCES ? Result<>() : os_error(errno);
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return os_error(errno);
+  if (!rename_to.empty()) {
+    if (auto judged = judge_replaced(dir.get(), rename_to); !judged) return judged;
+    test_seam("archive-path");
+    if (::renameat(dir.get(), entry.c_str(), dir.get(), rename_to.c_str()) != 0) {
+      return os_error(errno);
+    }
+    entry = std::exchange(rename_to, {});
+  }
+  UniqueFd listing(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing.valid()) return errno == EACCES ? Result<>() : os_error(errno);
+  if (::fsync(listing.get()) != 0 && errno != EINVAL) return os_error(errno);
   return {};
 }
 
@@ -139,9 +227,10 @@ void ArchiveFile::discard() const {
   struct stat opened;
   struct stat named;
   if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
-  const bool same = ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-                    named.st_ino == opened.st_ino;
-  if (same && ::unlink(path.c_str()) == 0) return;
+  const bool same = !entry.empty() &&
+                    ::fstatat(dir.get(), entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+  if (same && ::unlinkat(dir.get(), entry.c_str(), 0) == 0) return;
   [[maybe_unused]] const auto ignored = ::ftruncate(fd.get(), 0);
 }
 

@@ -1,15 +1,20 @@
-// The archive file's life: opened for writing, created (0600 before the umask: it holds
-// configuration and logs) or truncated, an existing file keeping its mode and owner; flushed to
-// disk before its path is printed; removed again when the run is interrupted.
+// The archive file's life: made in the temporary directory the run holds open, flushed to disk
+// before its path is printed, removed again when the run is interrupted.
 //
 // The archive's name is predictable, and the directory it lies in may be shared with other
-// accounts (/tmp) or belong to one (a service account's TMPDIR). So whatever is already at the
-// path is written through only when it is the run's own, in every directory alike: a regular
-// file of the running user or of root with no other hard link is truncated, a link of the
-// running user or of root is followed, and anything else is refused with EACCES and left as it
-// is. Another account's link, its file, or a hard link it made to someone else's file never
-// receives the archive. The verdict is on exactly the entry looked at (an O_PATH descriptor)
-// and again on the file opened, so swapping the entry meanwhile gains nothing.
+// accounts (/tmp) or belong to one (a service account's TMPDIR). Two rules keep another
+// account from steering what root writes:
+// - Where another account may change the directory or the way to it (a shared directory, see
+//   output_dir.h), nothing is written through an existing entry: the archive is a new file
+//   (O_EXCL, 0600) under an unpredictable name, written, flushed and renamed over the archive's
+//   name. What is at that name is judged before the walk and again before the rename: another
+//   account's entry is refused (kHeldByAnotherAccount), a directory is EISDIR.
+// - Elsewhere, whatever is already at the name is written through only when it is the run's
+//   own: a regular file of the running user or of root with no other hard link is truncated
+//   (keeping its mode and owner), a link of theirs is followed on a way no other account
+//   controls, and anything else is refused and left as it is. The verdict is on exactly the
+//   entry looked at (an O_PATH descriptor) and again on the file opened, so swapping the entry
+//   meanwhile gains nothing.
 #pragma once
 
 #include <sys/stat.h>
@@ -22,29 +27,41 @@
 
 namespace common::archive {
 
+// The refusal of an entry that another account holds, "(uid N)" following.
+inline constexpr const char* kHeldByAnotherAccount = "the archive path is held by another account";
+
 enum class ArchivePathVerdict {
   kTruncate,  // opened where it is, not followed; a regular file is emptied
   kFollow,    // a link: what it leads to is opened, and judged in turn
-  kRefuse,    // EACCES, untouched
+  kRefuse,    // untouched
 };
 
 // What may be done with `existing`, found at the archive path (links not followed), by `user`.
 ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user);
 
-// The archive open for writing, and the path it was opened by.
+// The archive open for writing.
 struct ArchiveFile {
-  std::string path;
+  std::string path;  // as shown and yielded: the temporary directory joined with the name
   UniqueFd fd;
+  UniqueFd dir;       // the directory that holds the file's entry (O_PATH)
+  std::string entry;  // that entry; empty where the file was reached through a link
+  // Where the file is a new one under a name of its own: the archive's name, which flush()
+  // gives it.
+  std::string rename_to;
 
-  // Puts the archive's data and its directory entry on disk.
-  Result<> flush() const;
-  // Removes the archive, or, where the path led to it through a link, empties it.
+  // Puts the archive's data on disk, renames it over the archive's name where it is new, and
+  // puts the directory entry on disk.
+  Result<> flush();
+  // Removes what the run made: the new file, or the archive at its name; where the file was
+  // reached through a link, it is emptied instead.
   void discard() const;
 };
 
-// `before_create` runs just before each attempt to create the archive anew: tests plant what
-// another account could plant in that moment.
-Result<ArchiveFile> open_archive_file(std::string path,
-                                      const std::function<void()>& before_create = {});
+// Opens the archive `name` in the directory open as `dir` (an O_PATH descriptor will do), as
+// the rules above say for a `shared` directory or another. `before_create` runs just before
+// each attempt to create the archive in place: tests plant what another account could plant
+// in that moment.
+Result<ArchiveFile> open_archive_file(int dir, const std::string& name, std::string path,
+                                      bool shared, const std::function<void()>& before_create = {});
 
 }  // namespace common::archive

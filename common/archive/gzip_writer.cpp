@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "common/disk_margin.h"
 #include "common/file_io.h"
 
 namespace common::archive {
@@ -113,7 +114,11 @@ Result<> GzipWriter::start() {
 // Writes what the output buffer holds and makes the whole buffer free again.
 Result<> GzipWriter::write_out() {
   const std::size_t produced = kOutputBufferSize - stream_.avail_out;
-  auto written = write_all(fd_, std::string_view(reinterpret_cast<char*>(out_.get()), produced));
+  // What is written, not what goes in: a hole of a TiB is a GiB here.
+  auto written = check_disk_margin(fd_, produced);
+  if (written) {
+    written = write_all(fd_, std::string_view(reinterpret_cast<char*>(out_.get()), produced));
+  }
   stream_.next_out = out_.get();
   stream_.avail_out = static_cast<uInt>(kOutputBufferSize);
   return written;

@@ -77,7 +77,8 @@ Result<Selection> select_log_files(const Opened& dir, std::string_view file_name
 
 }  // namespace
 
-Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir) {
+Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir,
+                           std::span<const std::string> own_names) {
   Resolver config_way;
   auto config = config_way.file(config_path, OnDirectory::kIsADirectory);
   if (!config) return std::unexpected(config.error());
@@ -97,9 +98,14 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   Result<> outcome;
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
-    auto from = log_way.branch().file_at(*dir, name);
-    auto copied = from ? copy_open_file(*from, output_dir.fd(), name)
-                       : Result<>(std::unexpected(from.error()));
+    Result<> copied;
+    if (std::find(own_names.begin(), own_names.end(), name) != own_names.end()) {
+      copied = fail(kOwnFileName);
+    } else if (auto from = log_way.branch().file_at(*dir, name); !from) {
+      copied = std::unexpected(from.error());
+    } else {
+      copied = copy_open_file(*from, output_dir.fd(), name);
+    }
     const bool interrupted = !copied && copied.error().kind() == ErrorKind::kInterrupted;
     if (!copied && (outcome || interrupted)) outcome = std::move(copied);
   });

@@ -28,7 +28,7 @@ Result<> collect_os_info(const OutputDir& output_dir, const System& system,
     if (validate_utf8(*content)) return fail(kInvalidUtf8Stream);
     text += "System Release: " + *content + "\n";
   }
-  return write_file(output_dir.fd(), "osInfo.txt", text);
+  return write_file(output_dir.fd(), kOsInfoFileName, text);
 }
 
 }  // namespace common::collectors

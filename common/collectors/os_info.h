@@ -11,6 +11,7 @@
 namespace common::collectors {
 
 inline constexpr const char* kSystemReleasePath = "/etc/system-release";
+inline constexpr const char* kOsInfoFileName = "osInfo.txt";
 
 Result<> collect_os_info(const OutputDir& output_dir);
 

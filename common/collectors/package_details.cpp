@@ -30,6 +30,10 @@ bool asks_dpkg_query(const System& system, const std::string& os_version) {
   return false;
 }
 
+std::string package_file_name(std::string_view short_name) {
+  return std::string(short_name) + "PackageInfo.txt";
+}
+
 Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name) {
   return collect_package_details(output_dir, short_name, package_name, System(),
@@ -45,7 +49,7 @@ Result<> save_tool_output(int dir_fd, const std::string& name, std::string_view 
                           const std::vector<std::string>& arguments,
                           std::chrono::seconds time_limit) {
   UniqueFd file(
-      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) return os_error(errno);
   Utf8Stream utf8;
   ListingFilter rows(file.get(), package_name);
@@ -73,7 +77,7 @@ Result<> save_tool_output(int dir_fd, const std::string& name, std::string_view 
 Result<> collect_package_details(const OutputDir& output_dir, std::string_view short_name,
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit) {
-  const std::string package_file = std::string(short_name) + "PackageInfo.txt";
+  const std::string package_file = package_file_name(short_name);
   const auto os_version = required_os_version(system);
   if (!os_version) return std::unexpected(os_version.error());
   if (asks_dpkg_query(system, *os_version)) {

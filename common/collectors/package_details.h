@@ -27,6 +27,9 @@ Result<> collect_package_details(const OutputDir& output_dir, std::string_view s
                                  std::string_view package_name, const System& system,
                                  std::chrono::seconds time_limit);
 
+// The file the stage writes: "<short name>PackageInfo.txt".
+std::string package_file_name(std::string_view short_name);
+
 // Whether the host is asked with dpkg-query rather than rpm.
 bool asks_dpkg_query(const System& system, const std::string& os_version);
 

@@ -10,6 +10,7 @@ from archive_reader import raw_tar, read_archive
 from harness import ARCHIVE_LINE, ENOENT, E2ETestCase, tool
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
 EACCES = "Permission denied (os error 13)"
+HELD = "the archive path is held by another account (uid 54321)"
 
 
 class Archive(E2ETestCase):
@@ -89,14 +90,15 @@ class Archive(E2ETestCase):
                         "chown 54321:54321 /tmp/run/oskel-data.tar.gz")
         for setup in (foreign_link, foreign_file):
             r = self.run_oskel(setup=setup)
-            self.assertTrue(r.stderr.endswith(ARCHIVE_FAILURE + "Permission denied (os error 13)\n"),
-                            r.stderr)
+            self.assertTrue(r.stderr.endswith(ARCHIVE_FAILURE + HELD + "\n"), r.stderr)
             self.assertTrue((r.tmp / "run/oskel-data").is_dir())
         self.assertEqual((r.tmp / "run/oskel-data.tar.gz").read_text(), "planted\n")
-        # A link of our own is followed as usual.
+        # A link of our own is not followed either where others could have moved it there: the
+        # new archive takes its name.
         r = self.run_oskel(setup="chmod 1777 /tmp/run; ln -s /tmp/mine.tgz /tmp/run/oskel-data.tar.gz")
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE))
-        read_archive(self, r.tmp / "mine.tgz")
+        self.assertFalse((r.tmp / "mine.tgz").exists())
+        read_archive(self, r.tmp / "run/oskel-data.tar.gz")
 
     def test_cleanup_failure_is_reported_after_the_success_line(self):
         # An immutable-like obstacle: a read-only bind mount inside the output directory.
@@ -111,8 +113,8 @@ class Archive(E2ETestCase):
 class OtherAccounts(E2ETestCase):
     """What another account can put in the run's way in a TMPDIR it shares or owns."""
 
-    def assert_refused_and_untouched(self, r):
-        self.assertEqual(r.stderr.splitlines()[-1], ARCHIVE_FAILURE + EACCES)
+    def assert_refused_and_untouched(self, r, reason=EACCES):
+        self.assertEqual(r.stderr.splitlines()[-1], ARCHIVE_FAILURE + reason)
         self.assertNotIn("Logs and config can be found", r.stdout)
         self.assertEqual((r.tmp / "victim").read_text(), "precious\n")
         self.assertTrue((r.tmp / "run/oskel-data/osInfo.txt").exists())
@@ -126,7 +128,7 @@ class OtherAccounts(E2ETestCase):
         self.assert_refused_and_untouched(self.run_oskel(
             setup="echo precious > /tmp/victim; chown 54321:54321 /tmp/run; "
                   "setpriv --reuid=54321 --regid=54321 --clear-groups "
-                  "ln -s /tmp/victim /tmp/run/oskel-data.tar.gz"))
+                  "ln -s /tmp/victim /tmp/run/oskel-data.tar.gz"), HELD)
 
     def test_roots_link_leads_no_further_than_the_way_root_owns(self):
         # Root's own link at the archive path leads into a directory another account owns,

@@ -56,13 +56,14 @@ def capped(limit):
 
 
 # Runs the binary in the background, sends it signal $1 once the package tool has written
-# /tmp/tool.pid (or, with $2 = archive, once the archive exists), and exits with its status.
+# /tmp/tool.pid (or, with $2 = archive, once the archive has data, under its own name or the
+# one it is written under in a shared TMPDIR), and exits with its status.
 INTERRUPT = f"""#!/bin/bash
 set -m  # job control: a background job would otherwise ignore SIGINT
 sig=$1; what=$2; shift 2
 "$@" & pid=$!
-if [ "$what" = archive ]; then f=/tmp/run/oskel-data.tar.gz; else f=/tmp/tool.pid; fi
-for _ in $(seq 600); do [ -s "$f" ] && break; sleep 0.05; done
+if [ "$what" = archive ]; then f="/tmp/run/oskel-data.tar.gz /tmp/run/.oskel-data.tar.gz.*"; else f=/tmp/tool.pid; fi
+for _ in $(seq 600); do for g in $f; do [ -s "$g" ] && break 2; done; sleep 0.05; done
 kill -"$sig" "$pid"
 wait "$pid"
 """
@@ -116,14 +117,19 @@ class TroubledHosts(E2ETestCase):
                 self.assertIn(r.after, ("grandchild gone\n", "grandchild Z\n"))
 
     def test_interrupt_while_archiving_leaves_no_half_made_archive(self):
-        r = self.run_oskel(
-            config=CONFIG, tools={"interrupt": INTERRUPT, "dpkg-query": tool("exit 0")},
-            wrapper=f"bash {VIEW}/stage/bin/interrupt TERM archive",
-            # Random data behind a text line: never taken for compressed data, which would be
-            # stored so fast that the archive could be finished before the signal arrives.
-            setup="mkdir /tmp/logs; { echo log; head -c 100000000 /dev/urandom; } > /tmp/logs/agent.log")
-        self.assertEqual(r.rc, 143, r.stderr)
-        self.assertEqual(os.listdir(r.tmp / "run"), [])
+        # In a shared TMPDIR the archive is written under a name of its own: that goes too.
+        for shared in ("", "chmod 1777 /tmp/run; "):
+            with self.subTest(shared=shared):
+                r = self.run_oskel(
+                    config=CONFIG, tools={"interrupt": INTERRUPT, "dpkg-query": tool("exit 0")},
+                    wrapper=f"bash {VIEW}/stage/bin/interrupt TERM archive",
+                    # Random data behind a text line: never taken for compressed data, which
+                    # would be stored so fast that the archive could be finished before the
+                    # signal arrives.
+                    setup=shared + "mkdir /tmp/logs; { echo log; head -c 100000000 /dev/urandom; "
+                                   "} > /tmp/logs/agent.log")
+                self.assertEqual(r.rc, 143, r.stderr)
+                self.assertEqual(os.listdir(r.tmp / "run"), [])
 
 
 if __name__ == "__main__":

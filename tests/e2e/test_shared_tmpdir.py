@@ -1,0 +1,109 @@
+"""Runs as root where another account (the service, uid 1500) shares or owns TMPDIR, or
+controls what the run starts from: nothing the run writes goes through what that account
+placed, and the run never takes the space root keeps for itself."""
+
+import os
+import stat
+import unittest
+
+from harness import ARCHIVE_LINE, CONFIG, QUIET_TOOL, VIEW, E2ETestCase, tool
+
+SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
+ENOSPC = "No space left on device (os error 28)"
+# The space unprivileged users may still use on /tmp/small, its block size and its blocks.
+FREE_SPACE = "stat -f -c '%a %S %b' /tmp/small"
+
+
+class SharedTmpdir(E2ETestCase):
+    def test_roots_link_moved_to_the_archive_path_is_replaced_not_followed(self):
+        r = self.run_oskel(setup="echo precious > /tmp/victim; chown 1500:1500 /tmp/run; "
+                                 "ln -s /tmp/victim /tmp/run/old.lnk; "
+                                 f"{SERVICE} mv /tmp/run/old.lnk /tmp/run/oskel-data.tar.gz")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+        self.assertEqual((r.tmp / "victim").read_text(), "precious\n")
+        archive = r.tmp / "run/oskel-data.tar.gz"
+        self.assertEqual(stat.S_IMODE(archive.lstat().st_mode), 0o600)
+        self.assertIn("osInfo.txt", self.archived(r))
+
+    def test_roots_file_moved_into_a_sticky_tmpdir_keeps_its_bytes_and_its_reader(self):
+        # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
+        # after the run whatever became of its name.
+        r = self.run_oskel(
+            setup="chmod 1777 /tmp/run; mkdir /tmp/svc; chown 1500:1500 /tmp/svc; "
+                  "echo precious > /tmp/svc/report; exec 3</tmp/svc/report; "
+                  f"{SERVICE} mv /tmp/svc/report /tmp/run/oskel-data.tar.gz",
+            after=f"cat /dev/fd/3; {SERVICE} tar tzf /tmp/run/oskel-data.tar.gz >/dev/null 2>&1 "
+                  "&& echo listed || echo refused")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+        self.assertEqual(r.after, "precious\nrefused\n")
+        self.assertEqual(stat.S_IMODE((r.tmp / "run/oskel-data.tar.gz").stat().st_mode), 0o600)
+
+    def test_tmpdir_swapped_for_a_link_to_a_root_only_directory_gets_nothing(self):
+        r = self.run_oskel(setup="mkdir -m 700 /tmp/private; echo old > /tmp/private/oskel-data.tar.gz; "
+                                 f"rmdir /tmp/run; {SERVICE} ln -s /tmp/private /tmp/run")
+        self.assertEqual((r.rc, r.stderr), (1, "Failed to create output directory "
+                                               "/tmp/run/oskel-data due to: the source path was "
+                                               "chosen by another account (uid 1500), which may "
+                                               "not read it.\n"))
+        self.assertEqual(os.listdir(r.tmp / "private"), ["oskel-data.tar.gz"])
+        self.assertEqual((r.tmp / "private/oskel-data.tar.gz").read_text(), "old\n")
+
+    def test_output_directory_swapped_before_its_open_is_refused_and_kept(self):
+        r = self.run_oskel(
+            setup="chown 1500:1500 /tmp/run; mkdir -m 700 /tmp/run/keep; echo kept > /tmp/run/keep/data",
+            seam="output-dir",
+            at_seam=f"{SERVICE} mv /tmp/run/oskel-data /tmp/run/made; "
+                    f"{SERVICE} mv /tmp/run/keep /tmp/run/oskel-data")
+        self.assertEqual((r.rc, r.stderr), (1, "Failed to create output directory "
+                                               "/tmp/run/oskel-data due to: the output directory "
+                                               "is not the one this run made.\n"))
+        self.assertEqual((r.tmp / "run/oskel-data/data").read_text(), "kept\n")
+        self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["made", "oskel-data"])
+
+    def test_log_named_like_the_runs_own_file_is_not_copied(self):
+        r = self.run_oskel(config=CONFIG.replace("agent.log", "Info.txt"),
+                           setup="mkdir /tmp/logs; echo planted > /tmp/logs/osInfo.txt; "
+                                 "echo log > /tmp/logs/Info.txt")
+        self.assertEqual(r.stderr, "Failed to get oskel logs, skipping. the name is one the "
+                                   "collection uses for its own file\n")
+        files = self.archived(r)
+        self.assertTrue(files["osInfo.txt"][2].startswith(b"Platform: linux-"))
+        self.assertEqual(files["Info.txt"][2], b"log\n")
+
+    def test_runs_that_would_take_roots_reserve_stop_at_the_margin(self):
+        cases = {
+            # A hole of a TiB is about a GB of archive.
+            "sparse log": ("16m", "truncate -s 1T /tmp/logs/agent.log",
+                           "Failed to archive output directory, /tmp/small/run/oskel-data, "
+                           f"skipping. {ENOSPC}\n"),
+            # 200 names of one MiB of log: 200 MiB of copies.
+            "link farm": ("32m", "head -c 1048576 /dev/urandom > /tmp/logs/agent.log; "
+                                 "for i in $(seq 200); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
+                          f"Failed to get oskel logs, skipping. {ENOSPC}\n"),
+        }
+        for name, (size, logs, line) in cases.items():
+            with self.subTest(name):
+                r = self.run_oskel(
+                    config=CONFIG, tmpdir="/tmp/small/run", after=FREE_SPACE,
+                    setup=f"mkdir /tmp/small /tmp/logs; mount -t tmpfs -o size={size} tmpfs "
+                          f"/tmp/small; mkdir /tmp/small/run; {logs}")
+                self.assertIn(line, r.stderr)
+                self.assertNotIn("Logs and config can be found", r.stdout)
+                available, block, blocks = map(int, r.after.split())
+                self.assertGreaterEqual(available * block, min(blocks * block // 100, 64 << 20))
+
+    def test_empty_and_relative_path_entries_are_not_searched(self):
+        fake = tool("echo ran > /tmp/ran")
+        setup = (f"mkdir fake; printf '%s' '{fake}' > fake/dpkg-query; cp fake/dpkg-query .; "
+                 "chmod 755 fake/dpkg-query dpkg-query")
+        for entry in ("", "fake"):
+            with self.subTest(entry=entry):
+                r = self.run_oskel(setup=setup, tools={"dpkg-query": QUIET_TOOL},
+                                   env={"PATH": f"{entry}:{VIEW}/stage/bin:{VIEW}/utils"})
+                self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+                self.assertNotIn("package details", r.stderr)
+                self.assertFalse((r.tmp / "ran").exists())
+
+
+if __name__ == "__main__":
+    unittest.main()
