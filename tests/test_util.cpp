@@ -105,7 +105,7 @@ TempDir::TempDir(const std::string& base) : path_(base + "/oskel_test.XXXXXX") {
 
 TempDir::~TempDir() {
   make_owner_accessible(path_);
-  (void)common::remove_tree(path_);
+  (void)remove_tree(path_);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
@@ -217,6 +217,12 @@ namespace {
 }
 
 }  // namespace
+
+common::Result<> remove_tree(const std::string& path) {
+  common::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return common::os_error(errno);
+  return common::remove_tree(dir.get(), path);
+}
 
 void make_dir(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) set_up_failed("cannot make directory ", path);

@@ -114,6 +114,10 @@ bool drop_to_nobody();
 // `why_not` says what was tried.
 std::string base_reachable_by_nobody(std::string& why_not);
 
+// Removes the directory `path` and everything in it, links not followed (a link at `path`
+// itself is not removed either).
+common::Result<> remove_tree(const std::string& path);
+
 // Set-up steps that throw when they fail, so a test cannot pass on the wrong ground.
 void make_dir(const std::string& path, mode_t mode = 0755);
 // Makes the directory `path` (mode 0700) and holds it open, as a run holds its output directory.
