@@ -2,8 +2,11 @@
 // name them through the short alias `tu`.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <csignal>
 
 #include <functional>
 #include <string>
@@ -84,6 +87,21 @@ class ScopedValue {
   T old_;
 };
 
+// Caps the size of every file the process writes (RLIMIT_FSIZE) at `bytes` for the lifetime of
+// the object, with SIGXFSZ ignored as a run ignores it: a write past the cap fails with EFBIG,
+// so a fault that writes without end fails its test instead of filling the disk.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  rlimit old_limit_;
+  struct sigaction old_action_;
+};
+
 // Sets (or, with nullptr, unsets) an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
@@ -130,7 +148,8 @@ bool exists(const std::string& path);
 mode_t mode_of(const std::string& path);
 // Entry names in the order the file system lists them.
 std::vector<std::string> listing_order(const std::string& dir);
-// The data of one whole gzip member, checked to end exactly where `compressed` does.
+// The data of one whole gzip member, checked to end exactly where `compressed` does; more than
+// 64 MiB of it fails the test.
 std::string gunzip(const std::string& compressed);
 // Binds a listening Unix socket at `path`; returns its descriptor (closed by the caller).
 int make_socket(const std::string& path);
