@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <csignal>
-
 #include <functional>
 #include <string>
 #include <type_traits>
