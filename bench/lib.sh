@@ -21,10 +21,10 @@ build_base() {
   base_bench=$work/base/build/oskel_bench
 }
 
-# Wall seconds of one command, output discarded.
+# Wall seconds of one command, output discarded; the command's status when it fails.
 seconds() {
   local s e
-  s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N)
+  s=$(date +%s.%N); "$@" >/dev/null || return; e=$(date +%s.%N)
   awk -v s="$s" -v e="$e" 'BEGIN { printf "%.6f\n", e - s }'
 }
 # A divided by B, to three places.

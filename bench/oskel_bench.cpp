@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,13 @@
 
 namespace {
 
+// A failure on standard error, with the step and the path it concerns: "oskel_bench archive
+// /var/tmp/x: No space left on device (os error 28)".
+int failed(const std::string& step, const std::string& path, const std::string& error) {
+  std::fprintf(stderr, "oskel_bench %s %s: %s\n", step.c_str(), path.c_str(), error.c_str());
+  return 1;
+}
+
 // An existing directory, held as a run holds its output directory.
 common::OutputDir held(const std::string& dir) {
   const std::string parent(common::parent_dir(dir));
@@ -38,20 +46,19 @@ common::OutputDir held(const std::string& dir) {
 int archive(const std::string& dir) {
   const auto archived =
       common::archive::archive_output_directory(held(dir), common::base_name(dir));
-  if (!archived) std::fprintf(stderr, "%s\n", archived.error().text().c_str());
-  return archived ? 0 : 1;
+  return archived ? 0 : failed("archive", dir, archived.error().text());
 }
 
 int zlib_only(const std::string& file) {
   common::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return 1;
+  if (!fd.valid()) return failed("zlib", file, std::strerror(errno));
   z_stream stream{};
   deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
   std::vector<unsigned char> in(256 * 1024), out(256 * 1024);
   int flush = Z_NO_FLUSH;
   while (flush != Z_FINISH) {
     const ssize_t n = ::read(fd.get(), in.data(), in.size());
-    if (n < 0) return 1;
+    if (n < 0) return failed("zlib", file, std::strerror(errno));
     flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
     stream.next_in = in.data();
     stream.avail_in = static_cast<uInt>(n);
@@ -69,25 +76,22 @@ int copy(const std::string& source_dir, const std::string& destination_dir) {
   auto dir = common::DirStream::adopt(
       common::UniqueFd(::open(source_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   const auto destination = held(destination_dir);
-  if (!dir || destination.fd() < 0) return 1;
+  if (!dir) return failed("copy", source_dir, dir.error().text());
+  if (destination.fd() < 0) return failed("copy", destination_dir, std::strerror(errno));
   for (;;) {
     auto entry = dir->next();
     if (!entry || *entry == nullptr) break;
     const std::string name = (*entry)->d_name;
     const auto copied =
         common::copy_file(common::join_path(source_dir, name), destination.fd(), name);
-    if (!copied) {
-      std::fprintf(stderr, "%s\n", copied.error().text().c_str());
-      return 1;
-    }
+    if (!copied) return failed("copy", common::join_path(source_dir, name), copied.error().text());
   }
   return 0;
 }
 
 int logs(const std::string& config, const std::string& destination_dir) {
   const auto collected = common::collectors::collect_log_files(config, held(destination_dir));
-  if (!collected) std::fprintf(stderr, "%s\n", collected.error().text().c_str());
-  return collected ? 0 : 1;
+  return collected ? 0 : failed("logs", config, collected.error().text());
 }
 
 int margin(const std::string& dir) {

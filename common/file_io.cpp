@@ -84,9 +84,6 @@ Result<> write_all(int fd, std::string_view data) {
 
 namespace {
 
-// How long a read waits without a byte on a descriptor that has none for now.
-constexpr std::chrono::seconds kReadWait{10};
-
 // Waits until `fd` has data or an end to report, until `deadline` at most (then ETIMEDOUT), or
 // until an interrupt, which the caller's loop then sees.
 Result<> wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -115,7 +112,7 @@ Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t 
       // A non-blocking descriptor (a FIFO whose writer has not written yet) has no data for
       // now: wait for it as a blocking read would, but not without end.
       if (error != EAGAIN) return os_error(error);
-      if (!deadline) deadline = std::chrono::steady_clock::now() + kReadWait;
+      if (!deadline) deadline = std::chrono::steady_clock::now() + detail::read_wait;
       if (auto waited = wait_readable(fd, *deadline); !waited) {
         return std::unexpected(waited.error());
       }

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -68,8 +69,8 @@ Result<> write_all(int fd, std::string_view data);
 // Reads `fd` from where it stands, in chunks of at most `buffer.size()` bytes, retrying EINTR,
 // and hands each chunk to `sink`, until the end of the file or until `limit` bytes have been
 // read. Stops at the first error of the read or of `sink`. Yields how many bytes were read.
-// A non-blocking descriptor with no data for now is waited for (poll), at most 10 s without a
-// byte, then ETIMEDOUT.
+// A non-blocking descriptor with no data for now is waited for (poll), at most
+// detail::read_wait (10 s) without a byte, then ETIMEDOUT.
 Result<std::uint64_t> read_chunks(int fd, std::span<char> buffer, std::uint64_t limit,
                                   const std::function<Result<>(std::string_view)>& sink);
 
@@ -98,5 +99,10 @@ Result<UniqueFd> open_for_reading(const std::string& path);
 // Creates the new file `name` in the directory open as `dir_fd` (permission bits 0666 before the
 // umask; a name already taken is EEXIST) and writes `data`.
 Result<> write_file(int dir_fd, const std::string& name, std::string_view data);
+
+namespace detail {
+// How long read_chunks waits without a byte; tests shorten it.
+inline std::chrono::milliseconds read_wait{10'000};
+}  // namespace detail
 
 }  // namespace common

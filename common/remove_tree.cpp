@@ -37,12 +37,6 @@ Result<> empty_directory(int dir_fd) {
 
 }  // namespace
 
-Result<> remove_tree(const std::string& path) {
-  UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!dir.valid()) return os_error(errno);
-  return remove_tree(dir.get(), path);
-}
-
 Result<> remove_tree(int dir_fd, const std::string& path) {
   if (auto emptied = empty_directory(dir_fd); !emptied) return emptied;
   struct stat held;

@@ -1,7 +1,7 @@
 // Removing a directory tree: the run's clean-up of its output directory once the archive is
-// written (and the tests' clean-up of their temporary directories). The walk works through
-// descriptors, relative to each directory it has opened, so a symbolic link swapped in
-// meanwhile is removed as a link and never followed out of the tree.
+// written, or once the run has failed right after making it. The walk works through descriptors,
+// relative to each directory it has opened, so a symbolic link swapped in meanwhile is removed as a
+// link and never followed out of the tree.
 #pragma once
 
 #include <string>
@@ -10,12 +10,9 @@
 
 namespace common {
 
-// Removes a directory and everything in it. Symbolic links are removed, never followed.
-Result<> remove_tree(const std::string& path);
-
-// Empties the directory open as `dir_fd`, then removes its entry `path`, provided that is still
-// the same directory: one renamed away meanwhile stays, empty, where it now is, and whatever
-// took its place is left alone (ENOENT).
+// Empties the directory open as `dir_fd` (symbolic links in it are removed, never followed),
+// then removes its entry `path`, provided that is still the same directory: one renamed away
+// meanwhile stays, empty, where it now is, and whatever took its place is left alone (ENOENT).
 Result<> remove_tree(int dir_fd, const std::string& path);
 
 }  // namespace common

@@ -1,6 +1,7 @@
 #include "common/copy_file.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,10 +20,13 @@
 namespace common {
 namespace {
 
-// The copy into the descriptor of the destination's directory, as the stages make it.
-Result<> copy_to(const std::string& source, const std::string& destination) {
+// The copy into the descriptor of the destination's directory, as the stages make it, with no
+// file written past `bound` (a copy that writes without end fails instead of filling the disk).
+Result<> copy_to(const std::string& source, const std::string& destination,
+                 rlim_t bound = 16 << 20) {
   const UniqueFd dir(
       ::open(std::string(parent_dir(destination)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const tu::ScopedFileSizeLimit limit(bound);
   return copy_file(source, dir.get(), std::string(base_name(destination)));
 }
 
@@ -149,6 +153,8 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
   const std::string src = tmp / "src";
   std::string content;
   for (int i = 0; i < 5000; ++i) content += std::to_string(i) + "\n";
+  // Up to a block boundary: a data region ends at one, so the first is exactly the content.
+  content.resize(64 << 10, '\n');
   int calls = 0;
   const auto real = [](int in, int out, std::size_t n) {
     return ::copy_file_range(in, nullptr, out, nullptr, n, 0);
@@ -185,6 +191,16 @@ TEST(CopyFile, CopiesTheFileAsItStoodWhenOpenedWhateverTheKernelCallDoes) {
          return real(in, out, n);
        },
        content + std::string((1 << 20) - content.size(), '\0'), true},
+      // copytruncate: emptied once its first region has been copied.
+      {"emptied after its first region",
+       [&](int in, int out, std::size_t n) {
+         const ssize_t copied = real(in, out, n);
+         if (calls++ == 0) {
+           EXPECT_EQ(::truncate(src.c_str(), 0), 0);
+         }
+         return copied;
+       },
+       content, true},
       {"refuses", [&](int, int, std::size_t) { return fail_with(EXDEV); }, content},
       {"copies nothing", [](int, int, std::size_t) { return ssize_t(0); }, content},
       {"fails part-way",
@@ -225,7 +241,7 @@ TEST(CopyFile, FileEmptyWhenOpenedIsCopiedUpToTheWholeFileLimit) {
     return appended ? ::copy_file_range(in, nullptr, out, nullptr, n, 0) : ssize_t(-1);
   };
   const tu::ScopedValue seam(detail::copy_file_range_call, &fake_copy_file_range);
-  const auto copied = copy_to(tmp / "src", tmp / "dst");
+  const auto copied = copy_to(tmp / "src", tmp / "dst", 48 << 20);  // the source's 40 MiB
   EXPECT_EQ(tu::ok_or_error(copied), "ok");
   EXPECT_EQ(tu::read_text(tmp / "dst").size(), kWholeFileLimit);
 }

@@ -1,14 +1,22 @@
 #include "common/remove_tree.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
+#include "common/file_io.h"
 #include "tests/test_util.h"
 
 namespace common {
 namespace {
+
+UniqueFd open_dir(const std::string& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
 
 TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
   tu::TempDir tmp;
@@ -22,14 +30,26 @@ TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
   // Read-only for the owner; only root can still empty it, so only root tests that.
   if (::geteuid() == 0) ::chmod((dir + "/sub").c_str(), 0500);
   tu::make_symlink(keep, dir + "/link");
-  ASSERT_TRUE(remove_tree(dir));
+  ASSERT_TRUE(remove_tree(open_dir(dir).get(), dir));
   EXPECT_FALSE(tu::exists(dir));
   EXPECT_EQ(tu::read_text(keep + "/precious"), "x");
-  EXPECT_FALSE(remove_tree(tmp / "missing"));
-  // A link at the top path itself is not followed either.
-  tu::make_symlink(keep, tmp / "alias");
-  EXPECT_FALSE(remove_tree(tmp / "alias"));
-  EXPECT_EQ(tu::read_text(keep + "/precious"), "x");
+}
+
+// A directory renamed away after it was opened is emptied where it now is but stays; what took
+// its name is left alone.
+TEST(RemoveTree, DirectoryRenamedAwayStaysEmptyAndItsNameIsLeftAlone) {
+  tu::TempDir tmp;
+  const std::string dir = tmp / "made";
+  tu::make_dir(dir, 0700);
+  tu::write_text(dir + "/file", "f");
+  const UniqueFd held = open_dir(dir);
+  ASSERT_EQ(std::rename(dir.c_str(), (tmp / "moved").c_str()), 0);
+  tu::make_dir(dir, 0700);
+  tu::write_text(dir + "/other", "o");
+  EXPECT_EQ(tu::ok_or_error(remove_tree(held.get(), dir)),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(tu::listing_order(tmp / "moved"), std::vector<std::string>{});
+  EXPECT_EQ(tu::read_text(dir + "/other"), "o");
 }
 
 }  // namespace

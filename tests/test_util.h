@@ -2,9 +2,11 @@
 // name them through the short alias `tu`.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -86,6 +88,21 @@ class ScopedValue {
   T old_;
 };
 
+// Caps the size of every file the process writes (RLIMIT_FSIZE) at `bytes` for the lifetime of
+// the object, with SIGXFSZ ignored as a run ignores it: a write past the cap fails with EFBIG,
+// so a fault that writes without end fails its test instead of filling the disk.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  rlimit old_limit_;
+  struct sigaction old_action_;
+};
+
 // Sets (or, with nullptr, unsets) an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
@@ -116,6 +133,10 @@ bool drop_to_nobody();
 // `why_not` says what was tried.
 std::string base_reachable_by_nobody(std::string& why_not);
 
+// Removes the directory `path` and everything in it, links not followed (a link at `path`
+// itself is not removed either).
+common::Result<> remove_tree(const std::string& path);
+
 // Set-up steps that throw when they fail, so a test cannot pass on the wrong ground.
 void make_dir(const std::string& path, mode_t mode = 0755);
 // Makes the directory `path` (mode 0700) and holds it open, as a run holds its output directory.
@@ -128,7 +149,8 @@ bool exists(const std::string& path);
 mode_t mode_of(const std::string& path);
 // Entry names in the order the file system lists them.
 std::vector<std::string> listing_order(const std::string& dir);
-// The data of one whole gzip member, checked to end exactly where `compressed` does.
+// The data of one whole gzip member, checked to end exactly where `compressed` does; more than
+// 64 MiB of it fails the test.
 std::string gunzip(const std::string& compressed);
 // Binds a listening Unix socket at `path`; returns its descriptor (closed by the caller).
 int make_socket(const std::string& path);

@@ -64,6 +64,9 @@ class ArchiveTest : public ::testing::Test {
     return parse_tar(tu::gunzip(tu::read_text(out_ + ".tar.gz")));
   }
 
+  // Past the largest file of these tests (5 MiB) and their largest archive (2 MiB): a walk that
+  // writes without end fails with EFBIG instead of filling the disk.
+  const tu::ScopedFileSizeLimit file_size_limit_{8 << 20};
   tu::TempDir tmp_;
   std::string out_ = tmp_ / "oskel-data";
   OutputDir dir_ = tu::make_output_dir(out_);
@@ -192,22 +195,32 @@ TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
 TEST_F(ArchiveTest, FileChangingSizeWhileArchivedKeepsTheStreamAligned) {
   const std::string data(1 << 20, 'a');
   const std::string log = out_ + "/agent.log";
+  constexpr off_t kLinePastAHole = 4 << 20;
   const struct {
     const char* name;
     std::function<void()> change;
     std::string expected;
+    bool line_past_a_hole = false;         // the log has one more line 4 MiB in
+    std::uint64_t change_at = 256 * 1024;  // tar bytes written; reports come every 256 KiB
   } cases[] = {
       {"shrinks", [&] { ASSERT_EQ(::truncate(log.c_str(), 300000), 0); },
        data.substr(0, 300000) + std::string(data.size() - 300000, '\0')},
       {"grows", [&] { tu::write_text(log, data + "more"); }, data},
+      // copytruncate, once the first region has been read.
+      {"emptied after its first region", [&] { ASSERT_EQ(::truncate(log.c_str(), 0), 0); },
+       data + std::string(kLinePastAHole + 5 - data.size(), '\0'), true, data.size() + 512},
   };
   for (const auto& c : cases) {
     tu::write_text(log, data);
+    if (c.line_past_a_hole) {
+      const UniqueFd fd(::open(log.c_str(), O_WRONLY | O_CLOEXEC));
+      ASSERT_EQ(::pwrite(fd.get(), "line\n", 5, kLinePastAHole), 5);
+    }
     tu::write_text(out_ + "/after", "after");
     // The small member is under one read chunk: the first report past it is from the log.
     bool changed = false;
     const auto archived = archive_output_directory(dir_, "oskel-data", [&](std::uint64_t written) {
-      if (written >= 256 * 1024 && !std::exchange(changed, true)) c.change();
+      if (written >= c.change_at && !std::exchange(changed, true)) c.change();
     });
     ASSERT_TRUE(changed) << c.name;
     ASSERT_EQ(tu::ok_or_error(archived), "ok") << c.name;

@@ -90,6 +90,9 @@ TEST(JsonReader, ReportsEventsInTextOrderWithStringsDecoded) {
       {R"({"a": [1, -2.5e3, true, null, "x\/\u00e9\ud83d\ude00"], "b\"": {}, "": ""})",
        "{ key:a [ number number literal literal string:x/\xC3\xA9\xF0\x9F\x98\x80 } key:b\" { } "
        "key: string: } "},
+      // Each escape at an edge of a UTF-8 length: 1, 2, 3 and 4 bytes.
+      {R"(["\u007f\u0080\u07ff\u0800\uffff\ud800\udc00\udbff\udfff"])",
+       "[ string:\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF } "},
       {"12", "number "},
       // Nothing after a fault.
       {"[0, 01]", "[ number "},
@@ -99,6 +102,28 @@ TEST(JsonReader, ReportsEventsInTextOrderWithStringsDecoded) {
       Recorder recorder;
       read_json(c.text, byte_by_byte, recorder);
       EXPECT_EQ(recorder.events, c.events) << c.text << (byte_by_byte ? " byte by byte" : "");
+    }
+  }
+}
+
+// A number past a limit (a u64 significand, an i32 exponent) is judged at the digit that passes
+// it, the limit itself still within: the positions the reference cases give elsewhere.
+TEST(JsonReader, NumberLimitsAreCrossedAtTheDigitPastThem) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"18446744073709551615x", "trailing characters at line 1 column 21"},
+      {"[1e2147483647]", "number out of range at line 1 column 13"},
+      {"[1e21474836470]", "number out of range at line 1 column 14"},
+      {"[18446744073709551615e21474836470]", "number out of range at line 1 column 33"},
+      {"[0e21474836470]", "OK"},
+  };
+  JsonListener ignored;
+  for (const auto& c : cases) {
+    for (const bool byte_by_byte : {false, true}) {
+      EXPECT_EQ(read_json(c.text, byte_by_byte, ignored), c.expected)
+          << c.text << (byte_by_byte ? " byte by byte" : "");
     }
   }
 }
