@@ -77,10 +77,30 @@ Result<Opened> duplicate(const Opened& opened) {
   return copy;
 }
 
+// Whether `party`, opening entry `name` of `dir` with `flags` as itself, finds `found`.
+bool finds_same(Party party, const Accounts& accounts, int dir, const char* name, int flags,
+                const struct stat& found) {
+  const ScopedCredentials as(party.credentials(accounts));
+  if (!as.switched() || !as.dropped()) return false;
+  const UniqueFd again(::openat(dir, name, flags | O_CLOEXEC));
+  struct stat st;
+  return again.valid() && stat_of(again.get(), st) && same_file(st, found);
+}
+
 }  // namespace
 
-std::string chosen_by_text(uid_t uid) {
-  return "the source path was chosen by another account (uid " + std::to_string(uid) +
+std::string chosen_by_text(Party party) {
+  switch (party.kind) {
+    case Party::Kind::kAccount:
+      break;
+    case Party::Kind::kGroup:
+      return "the source path was chosen by the writers through group " + std::to_string(party.id) +
+             ", who may not read it";
+    case Party::Kind::kEveryone:
+      return "the source path was chosen in a directory anyone may write, and not everyone may "
+             "read it";
+  }
+  return "the source path was chosen by another account (uid " + std::to_string(party.id) +
          "), which may not read it";
 }
 
@@ -123,11 +143,20 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
     }
     if (error == EACCES && held_ && held_->switched()) {
       if (choosers_.size() > 1) return fail(kChosenByMany);
-      return fail(chosen_by_text(held_for_->credentials(accounts()).uid));
+      return fail(chosen_by_text(*held_for_));
     }
     return os_error(error);
   }
   if (!stat_of(opened.fd.get(), opened.st)) return os_error(errno);
+  // Every other chooser must find the same thing there: each directory on the way, not only
+  // the file at its end, must be open to all of them.
+  if (choosers_.size() > 1 && held_ && held_->switched()) {
+    for (const Party& party : choosers_) {
+      if (party != *held_for_ && !finds_same(party, accounts(), dir, name, flags, opened.st)) {
+        return fail(kChosenByMany);
+      }
+    }
+  }
   return opened;
 }
 
@@ -207,8 +236,12 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
       if (last) return finish_directory(std::move(current), want, on_directory);
       continue;
     }
-    auto next = step(current, part, last ? want : Want::kSearchable, on_directory);
-    if (!next || last) return next;
+    // A trailing slash asks for a directory, whatever the last component is wanted as.
+    const bool as_directory = !last || (want == Want::kFile && path.ends_with('/'));
+    auto next = step(current, part, as_directory ? Want::kSearchable : want, on_directory);
+    if (!next) return next;
+    if (last && as_directory) return finish_directory(std::move(*next), want, on_directory);
+    if (last) return next;
     current = std::move(*next);
   }
   return finish_directory(std::move(current), want, on_directory);
@@ -256,8 +289,10 @@ Result<Opened> Resolver::open_file(const Opened& dir, const std::string& name,
   // Non-blocking and without following: a FIFO or a link swapped in since the look-up neither
   // holds the run up nor leads anywhere.
   auto file = open_at(dir.fd.get(), name.c_str(), kReadFlags);
-  const std::optional<Party> opener =
-      held_ && held_->switched() ? held_for_ : std::optional<Party>();
+  // Who found the file in opening it (open_at asks each chooser where the run may switch).
+  const bool switched = held_ && held_->switched();
+  const Parties found_it = switched ? choosers_ : Parties();
+  const bool no_switch = !switched && !choosers_.empty();
   // The run's own rights again before anything else, the checks below included.
   held_.reset();
   held_for_.reset();
@@ -268,42 +303,30 @@ Result<Opened> Resolver::open_file(const Opened& dir, const std::string& name,
   if (auto refused = refuse_pseudo_file(file->fd.get()); !refused) {
     return std::unexpected(refused.error());
   }
-  if (auto agreed = check_choosers(dir, name, *file, opener); !agreed) {
+  if (auto agreed = check_choosers(dir, name, *file, found_it, no_switch); !agreed) {
     return std::unexpected(agreed.error());
   }
   writers_.add(writers_of(file->st, false, accounts()));
   return file;
 }
 
-namespace {
-
-// Whether `party` may read `file`, entry `name` of `dir`, as it stands: it opens the entry again
-// as itself and must find the same file. Where the run may not switch, a party takes only its
-// own files.
-bool may_read(Party party, const Accounts& accounts, const Opened& dir, const std::string& name,
-              const struct stat& file) {
-  const ScopedCredentials as(party.credentials(accounts));
-  if (!as.switched() || !as.dropped()) {
-    return party.kind == Party::Kind::kAccount && file.st_uid == party.id;
-  }
-  const UniqueFd again(::openat(dir.fd.get(), name.c_str(), kReadFlags | O_CLOEXEC));
-  struct stat st;
-  return again.valid() && ::fstat(again.get(), &st) == 0 && same_file(st, file);
-}
-
-}  // namespace
-
-// Every chooser must be able to read the file opened, the one that opened it included: a file
-// that 65534 owns is not read through being the stand-in.
+// Every chooser must be able to read the file opened: those there when it was opened have
+// found it already (open_at), those a hard link added open it again. Where the run may not
+// switch, a chooser takes only its own files. A file that 65534 owns is not read through being
+// the stand-in.
 Result<> Resolver::check_choosers(const Opened& dir, const std::string& name, const Opened& file,
-                                  std::optional<Party> opener) {
+                                  const Parties& found_it, bool no_switch) {
   const bool nobody_chose = choosers_.contains(Party::account(kNobody));
   for (const Party& party : choosers_) {
     bool may = nobody_chose || !owed_to_stand_in(party, file.st, S_IROTH);
-    if (may && party != opener) may = may_read(party, accounts(), dir, name, file.st);
+    if (may && !found_it.contains(party)) {
+      may = no_switch
+                ? party.kind == Party::Kind::kAccount && file.st.st_uid == party.id
+                : finds_same(party, accounts(), dir.fd.get(), name.c_str(), kReadFlags, file.st);
+    }
     if (may) continue;
     if (choosers_.size() > 1) return fail(kChosenByMany);
-    return fail(chosen_by_text(party.credentials(accounts()).uid));
+    return fail(chosen_by_text(party));
   }
   return {};
 }

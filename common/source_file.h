@@ -35,8 +35,9 @@ inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
 inline constexpr const char* kChosenByMany =
     "the source path can be changed by more than one other account";
-// "the source path was chosen by another account (uid N), which may not read it"
-std::string chosen_by_text(uid_t uid);
+// What a read refused as `party` says: "the source path was chosen by another account (uid N),
+// which may not read it", or the same of the writers through a group or of everyone.
+std::string chosen_by_text(Party party);
 
 // A file or directory held open, with what fstat said of it then.
 struct Opened {
@@ -100,7 +101,7 @@ class Resolver {
                             OnDirectory on_directory);
   Result<Opened> open_file(const Opened& dir, const std::string& name, const Opened& entry);
   Result<> check_choosers(const Opened& dir, const std::string& name, const Opened& file,
-                          std::optional<Party> opener);
+                          const Parties& found_it, bool no_switch);
   Result<Opened> finish_directory(Opened dir, Want want, OnDirectory on_directory);
   Result<Opened> start(std::string_view path);
   Result<Opened> open_at(int dir, const char* name, int flags);

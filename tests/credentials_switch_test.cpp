@@ -49,6 +49,7 @@ bool holds_file_capabilities() {
 // gives back exactly what was there, the groups included.
 TEST(ScopedCredentials, TakesTheAccountsIdsAndGroupsWithoutCapabilitiesAndGivesAllBack) {
   if (::geteuid() != 0) GTEST_SKIP() << "switching needs root";
+  if (tu::emulated()) GTEST_SKIP() << tu::kEmulatedThreads;
   tu::TempDir tmp;
   const std::string secret = tmp / "secret";
   tu::write_text(secret, "key", 0600);

@@ -139,14 +139,36 @@ Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string 
 
 // Whether the new file may be renamed over what is at `name` in a shared directory: it is
 // never written through, so only whose it is matters, and whether a rename can replace it.
-Result<> judge_replaced(int dir, const std::string& name) {
+// Yields whether anything is there.
+Result<bool> judge_replaced(int dir, const std::string& name) {
   struct stat st;
   if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? Result<>() : os_error(errno);
+    if (errno == ENOENT) return false;
+    return os_error(errno);
   }
   if (!is_trusted(st.st_uid)) return held_by(st.st_uid);
   if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
-  return {};
+  return true;
+}
+
+// Renames `from` over `to` in `dir`, once what is at `to` passes judge_replaced. Where nothing
+// was there, nothing may have appeared meanwhile either (RENAME_NOREPLACE): another account's
+// entry made in that moment is judged in turn, never replaced unseen. Kernels before 3.15 and
+// file systems without the flag rename plainly.
+Result<> rename_over(int dir, const std::string& from, const std::string& to) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const auto present = judge_replaced(dir, to);
+    if (!present) return std::unexpected(present.error());
+    test_seam("archive-path");
+    const bool renamed =
+        *present ? ::renameat(dir, from.c_str(), dir, to.c_str()) == 0
+                 : ::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0 ||
+                       ((errno == ENOSYS || errno == EINVAL) &&
+                        ::renameat(dir, from.c_str(), dir, to.c_str()) == 0);
+    if (renamed) return {};
+    if (*present || errno != EEXIST) return os_error(errno);
+  }
+  return os_error(EEXIST);
 }
 
 // A name beside `name` that no other account can foresee and take first.
@@ -210,11 +232,7 @@ Result<> ArchiveFile::flush() {
   if (!S_ISREG(st.st_mode)) return {};
   if (::fdatasync(fd.get()) != 0 && errno != EINVAL) return os_error(errno);
   if (!rename_to.empty()) {
-    if (auto judged = judge_replaced(dir.get(), rename_to); !judged) return judged;
-    test_seam("archive-path");
-    if (::renameat(dir.get(), entry.c_str(), dir.get(), rename_to.c_str()) != 0) {
-      return os_error(errno);
-    }
+    if (auto renamed = rename_over(dir.get(), entry, rename_to); !renamed) return renamed;
     entry = std::exchange(rename_to, {});
   }
   UniqueFd listing(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

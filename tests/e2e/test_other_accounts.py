@@ -14,10 +14,11 @@ from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, E2ETestCase
 # not in adm (4), which may read what root:adm 0640 holds.
 ACCOUNTS = (
     "printf '%s\\n' root:x:0:0:root:/root:/bin/sh nobody:x:65534:65534::/:/bin/sh "
-    "syslog:x:104:110::/:/bin/sh svc:x:1500:1600::/:/bin/sh bob:x:1701:1701::/:/bin/sh "
+    "syslog:x:104:110::/:/bin/sh alice:x:1000:1000::/:/bin/sh svc:x:1500:1600::/:/bin/sh "
+    "bob:x:1701:1701::/:/bin/sh "
     "> /etc/passwd; "
     "printf '%s\\n' root:x:0: adm:x:4:syslog syslog:x:110: svc:x:1600: svcdata:x:1601:svc "
-    "ops:x:1700:bob,svc bob:x:1701: nogroup:x:65534: > /etc/group; ")
+    "ops:x:1700:bob,svc bob:x:1701: alice:x:1000: nogroup:x:65534: > /etc/group; ")
 SERVICE = "setpriv --reuid=1500 --regid=1600 --groups=1600,1601,1700"
 BOB = "setpriv --reuid=1701 --regid=1701 --groups=1700,1701"
 CHOSEN = "the source path was chosen by another account (uid 1500), which may not read it"
@@ -47,7 +48,7 @@ class OtherAccounts(E2ETestCase):
 
     def assert_no_secret(self, files):
         for secret in ("opt-secret", "tmp-secret", "key-secret", "auth-secret", "tarvo-secret",
-                       "nobody-secret", "environ-secret"):
+                       "nobody-secret", "environ-secret", "alice-secret"):
             self.assertNotIn(secret, str(files))
 
     def test_what_the_service_plants_is_read_with_its_rights(self):
@@ -105,6 +106,10 @@ class OtherAccounts(E2ETestCase):
              "mkdir /tmp/bob; chown 1701 /tmp/bob; echo nobody-secret > /tmp/nobody; "
              f"chown 65534 /tmp/nobody; chmod 600 /tmp/nobody; {BOB} ln -s /tmp/nobody /tmp/bob/l; "
              f"{SERVICE} ln -s /tmp/bob/l /tmp/logs/agent.log.n", "", MANY, None),
+            ("a file behind another account's private directory",
+             "mkdir -m 700 /tmp/alice; mkdir /tmp/alice/pub; echo alice-secret > /tmp/alice/pub/s; "
+             "chown -R 1000:1000 /tmp/alice; "
+             f"{SERVICE} ln -s /tmp/alice/pub/s /tmp/logs/agent.log.a", "", MANY, None),
             ("a directory only root may search, behind the service's link in root's directory",
              "mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; "
              "ln -s /opt/private/dir /tmp/root-logs/agent.log.d; "

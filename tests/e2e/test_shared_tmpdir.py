@@ -25,6 +25,15 @@ class SharedTmpdir(E2ETestCase):
         self.assertEqual(stat.S_IMODE(archive.lstat().st_mode), 0o600)
         self.assertIn("osInfo.txt", self.archived(r))
 
+    def test_a_file_made_at_the_archive_path_just_before_the_rename_is_not_replaced(self):
+        r = self.run_oskel(setup="chmod 1777 /tmp/run", seam="archive-path",
+                           at_seam=f"{SERVICE} sh -c 'echo theirs > /tmp/run/oskel-data.tar.gz'")
+        self.assertEqual(r.stderr.splitlines()[-1],
+                         "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
+                         "the archive path is held by another account (uid 1500)")
+        self.assertEqual((r.tmp / "run/oskel-data.tar.gz").read_text(), "theirs\n")
+        self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data", "oskel-data.tar.gz"])
+
     def test_roots_file_moved_into_a_sticky_tmpdir_keeps_its_bytes_and_its_reader(self):
         # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
         # after the run whatever became of its name.
