@@ -120,6 +120,8 @@ Result<> copy_file(const std::string& source, int destination_dir,
 Result<> copy_open_file(const Opened& from, int destination_dir,
                         const std::string& destination_name) {
   const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
+  // A farm of links to an empty log must not take the last inodes either.
+  if (auto room = check_disk_margin(destination_dir, 0, 1); !room) return room;
   // Created anew: a name already taken (another stage's file, or anything planted) is EEXIST,
   // never written through.
   UniqueFd to(::openat(destination_dir, destination_name.c_str(),

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 
+#include "common/disk_margin.h"
 #include "common/process.h"
 
 namespace common {
@@ -169,6 +170,7 @@ Result<UniqueFd> open_for_reading(const std::string& path) {
 }
 
 Result<> write_file(int dir_fd, const std::string& name, std::string_view data) {
+  if (auto room = check_disk_margin(dir_fd, data.size(), 1); !room) return room;
   UniqueFd fd(
       ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd.valid()) return os_error(errno);

@@ -20,6 +20,7 @@
 
 #include "common/error.h"
 #include "common/file_io.h"
+#include "common/path.h"
 #include "common/source_file.h"
 
 namespace common {
@@ -60,6 +61,8 @@ class OutputDir {
         parent_shared_(parent_shared) {}
 
   const std::string& path() const { return path_; }
+  // Its entry in the temporary directory.
+  std::string name() const { return std::string(base_name(path_)); }
   int fd() const { return fd_.get(); }
   int parent_fd() const { return parent_.get(); }
   bool parent_shared() const { return parent_shared_; }

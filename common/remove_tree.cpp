@@ -37,14 +37,14 @@ Result<> empty_directory(int dir_fd) {
 
 }  // namespace
 
-Result<> remove_tree(int dir_fd, const std::string& path) {
+Result<> remove_tree(int dir_fd, int parent_fd, const std::string& name) {
   if (auto emptied = empty_directory(dir_fd); !emptied) return emptied;
   struct stat held;
   struct stat named;
   if (::fstat(dir_fd, &held) != 0) return os_error(errno);
-  if (::lstat(path.c_str(), &named) != 0) return os_error(errno);
+  if (::fstatat(parent_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return os_error(errno);
   if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) return os_error(ENOENT);
-  if (::rmdir(path.c_str()) != 0) return os_error(errno);
+  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return os_error(errno);
   return {};
 }
 

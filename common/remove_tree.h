@@ -11,8 +11,9 @@
 namespace common {
 
 // Empties the directory open as `dir_fd` (symbolic links in it are removed, never followed),
-// then removes its entry `path`, provided that is still the same directory: one renamed away
-// meanwhile stays, empty, where it now is, and whatever took its place is left alone (ENOENT).
-Result<> remove_tree(int dir_fd, const std::string& path);
+// then removes its entry `name` in the directory open as `parent_fd`, provided that is still
+// the same directory: one renamed away meanwhile stays, empty, where it now is, and whatever
+// took its place is left alone (ENOENT).
+Result<> remove_tree(int dir_fd, int parent_fd, const std::string& name);
 
 }  // namespace common

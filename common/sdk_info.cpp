@@ -30,7 +30,8 @@ void report_failure(const std::string& what, const Result<>& outcome) {
 void stop_if_interrupted(const OutputDir& output_dir) {
   const int signal_number = interrupted();
   if (signal_number == 0) return;
-  [[maybe_unused]] auto removed = remove_tree(output_dir.fd(), output_dir.path());
+  [[maybe_unused]] auto removed =
+      remove_tree(output_dir.fd(), output_dir.parent_fd(), output_dir.name());
   end_by_signal(signal_number);
 }
 
@@ -93,7 +94,7 @@ void create_sdk_info(Component component, std::span<const char* const> arguments
     return;
   }
   print_out("Logs and config can be found at " + *archive + "\n");
-  if (!guarded([&] { return remove_tree(dir.fd(), out); })) {
+  if (!guarded([&] { return remove_tree(dir.fd(), dir.parent_fd(), dir.name()); })) {
     print_err("Failed to clean up directory, " + out + "\n");
   }
   if (const int signal_number = interrupted()) end_by_signal(signal_number);

@@ -105,7 +105,7 @@ std::string chosen_by_text(Party party) {
 }
 
 Resolver Resolver::branch() const {
-  return Resolver(choosers_, writers_, accounts_, links_, components_);
+  return Resolver(choosers_, writers_, accounts_, budget_, links_, components_);
 }
 
 Parties Resolver::may_change() const {
@@ -227,6 +227,10 @@ Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,
     const bool last = begin == path.size();
     if (part.empty()) continue;
     if (++components_ > kMaxComponents) return os_error(ELOOP);
+    if (budget_ != nullptr && budget_->components-- == 0) {
+      budget_->components = 0;
+      return os_error(ELOOP);
+    }
     if (part == "." || part == "..") {
       if (part == "..") {
         auto up = enter(open_at(current.fd.get(), "..", O_PATH | O_DIRECTORY));

@@ -14,7 +14,8 @@
 // files are interfaces rather than logs. Its hard links are judged again on what was opened.
 // Where the choosers are more than one, each of them must be able to open that same file.
 //
-// A resolution follows at most 40 links and 1,024 components in all, then fails with ELOOP.
+// A resolution follows at most 40 links and 1,024 components in all, then fails with ELOOP;
+// resolutions may also share a budget of components.
 #pragma once
 
 #include <sys/stat.h>
@@ -45,6 +46,12 @@ struct Opened {
   struct stat st;
 };
 
+// A bound on the work of many resolutions together: each component walked spends one, and
+// none is walked once it is spent (ELOOP).
+struct WorkBudget {
+  std::uint64_t components;
+};
+
 // What a directory where a file was expected fails with: the not-regular text (a copy), or
 // EISDIR (a read).
 enum class OnDirectory { kNotRegular, kIsADirectory };
@@ -61,8 +68,11 @@ class Resolver {
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;
 
-  // A resolver that goes on from where this one stands.
+  // A resolver that goes on from where this one stands, spending from the same budget.
   Resolver branch() const;
+  // From now on, every component walked (by this resolver and its branches) also spends from
+  // `budget`, which must outlive them.
+  void spend_from(WorkBudget* budget) { budget_ = budget; }
 
   // The directory `path` names (relative to the working directory unless absolute): listable,
   // or, without `listable`, only to open entries in (an O_PATH descriptor that the choosers
@@ -86,10 +96,12 @@ class Resolver {
   // read.
   enum class Want { kSearchable, kListable, kFile };
 
-  Resolver(Parties choosers, Parties writers, const Accounts* accounts, int links, int components)
+  Resolver(Parties choosers, Parties writers, const Accounts* accounts, WorkBudget* budget,
+           int links, int components)
       : choosers_(std::move(choosers)),
         writers_(std::move(writers)),
         accounts_(accounts),
+        budget_(budget),
         links_(links),
         components_(components) {}
 
@@ -122,6 +134,7 @@ class Resolver {
   Parties choosers_;
   Parties writers_;
   const Accounts* accounts_;
+  WorkBudget* budget_ = nullptr;
   int links_ = 0;
   int components_ = 0;
   std::optional<ScopedCredentials> held_;

@@ -37,5 +37,22 @@ TEST(DiskMargin, WritesLeaveOnePercentOrSixtyFourMibWhicheverIsSmaller) {
   }
 }
 
+TEST(DiskMargin, NewFilesLeaveOnePercentOfTheInodesOr65536) {
+  const struct {
+    const char* scenario;
+    std::uint64_t available, files, inodes;
+    bool allowed;
+  } cases[] = {
+      {"a small tmpfs, the file that reaches the margin", 31, 3000, 1, true},
+      {"a small tmpfs, the file past it", 30, 3000, 1, false},
+      {"a large file system keeps 65,536", 65537, 100000000, 1, true},
+      {"a large file system, past them", 65536, 100000000, 1, false},
+      {"no inode count (btrfs)", 0, 0, 1, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(leaves_inode_margin(c.available, c.files, c.inodes), c.allowed) << c.scenario;
+  }
+}
+
 }  // namespace
 }  // namespace common

@@ -30,7 +30,7 @@ TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
   // Read-only for the owner; only root can still empty it, so only root tests that.
   if (::geteuid() == 0) ::chmod((dir + "/sub").c_str(), 0500);
   tu::make_symlink(keep, dir + "/link");
-  ASSERT_TRUE(remove_tree(open_dir(dir).get(), dir));
+  ASSERT_TRUE(remove_tree(open_dir(dir).get(), AT_FDCWD, dir));
   EXPECT_FALSE(tu::exists(dir));
   EXPECT_EQ(tu::read_text(keep + "/precious"), "x");
 }
@@ -46,7 +46,7 @@ TEST(RemoveTree, DirectoryRenamedAwayStaysEmptyAndItsNameIsLeftAlone) {
   ASSERT_EQ(std::rename(dir.c_str(), (tmp / "moved").c_str()), 0);
   tu::make_dir(dir, 0700);
   tu::write_text(dir + "/other", "o");
-  EXPECT_EQ(tu::ok_or_error(remove_tree(held.get(), dir)),
+  EXPECT_EQ(tu::ok_or_error(remove_tree(held.get(), AT_FDCWD, dir)),
             "No such file or directory (os error 2)");
   EXPECT_EQ(tu::listing_order(tmp / "moved"), std::vector<std::string>{});
   EXPECT_EQ(tu::read_text(dir + "/other"), "o");

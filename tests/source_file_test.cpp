@@ -152,6 +152,22 @@ TEST(Resolver, BoundsLinksAndComponents) {
   }
 }
 
+// Resolutions that share a budget stop, each at once, when it is spent.
+TEST(Resolver, ResolutionsSharingABudgetStopWhenItIsSpent) {
+  tu::TempDir tmp;
+  tu::write_text(tmp / "file", "data");
+  const auto components =
+      static_cast<std::uint64_t>(std::count(tmp.path().begin(), tmp.path().end(), '/') + 1);
+  WorkBudget budget{components + 1};
+  Resolver way;
+  way.spend_from(&budget);
+  EXPECT_EQ(tu::ok_or_error(way.branch().file(tmp / "file")), "ok");
+  EXPECT_EQ(budget.components, 1u);
+  EXPECT_EQ(tu::ok_or_error(way.branch().file(tmp / "file")),
+            "Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(budget.components, 0u);
+}
+
 // What the resolver's seam does in the test below.
 std::function<void(std::string_view)> at_seam;
 void call_at_seam(std::string_view point) { at_seam(point); }

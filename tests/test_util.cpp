@@ -241,7 +241,7 @@ ScopedFileSizeLimit::~ScopedFileSizeLimit() {
 common::Result<> remove_tree(const std::string& path) {
   common::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.valid()) return common::os_error(errno);
-  return common::remove_tree(dir.get(), path);
+  return common::remove_tree(dir.get(), AT_FDCWD, path);
 }
 
 void make_dir(const std::string& path, mode_t mode) {

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <optional>
 
+#include "common/disk_margin.h"
 #include "common/parties.h"
 #include "common/path.h"
 #include "common/source_file.h"
@@ -119,6 +120,7 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
 
 Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string path,
                                   const std::function<void()>& before_create) {
+  if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (before_create) before_create();
     // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
@@ -190,6 +192,7 @@ std::string unpredictable_name(const std::string& name) {
 Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path) {
   // Judged before the walk, so that a refusal comes first.
   if (auto judged = judge_replaced(dir, name); !judged) return std::unexpected(judged.error());
+  if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::string temporary = unpredictable_name(name);
     UniqueFd created(::openat(dir, temporary.c_str(),

@@ -30,7 +30,10 @@ class Selection {
       blocks_.back().reserve(std::max(blocks_.size() == 1 ? kFirstBlock : kBlock, name.size() + 1));
     }
     blocks_.back().append(name).push_back('\0');
+    ++count_;
   }
+
+  std::size_t count() const { return count_; }
 
   template <typename Visit>
   void for_each(const Visit& visit) const {
@@ -47,7 +50,14 @@ class Selection {
   static constexpr std::size_t kFirstBlock = 16 << 10;
   static constexpr std::size_t kBlock = 1 << 20;
   std::vector<std::string> blocks_;
+  std::size_t count_ = 0;
 };
+
+// What the copies' resolutions may walk together: one long chain, and a few components for
+// each entry. A directory of entries that are each a chain of long links then costs little
+// more than as many plain logs: once the budget is spent, every further entry fails at once.
+constexpr std::uint64_t kStageComponents = 1024;
+constexpr std::uint64_t kComponentsPerEntry = 64;
 
 // Lists the whole directory before anything is copied; a failed read of the listing ends the
 // stage with nothing copied.
@@ -96,6 +106,8 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   // One entry that cannot be copied (a dangling link, a socket) must not lose the others:
   // every one is tried, and the first failure is the stage's.
   Result<> outcome;
+  WorkBudget budget{kStageComponents + kComponentsPerEntry * selected->count()};
+  log_way.spend_from(&budget);
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
     Result<> copied;

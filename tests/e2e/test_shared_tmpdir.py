@@ -10,8 +10,9 @@ from harness import ARCHIVE_LINE, CONFIG, QUIET_TOOL, VIEW, E2ETestCase, tool
 
 SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
 ENOSPC = "No space left on device (os error 28)"
-# The space unprivileged users may still use on /tmp/small, its block size and its blocks.
-FREE_SPACE = "stat -f -c '%a %S %b' /tmp/small"
+# The space unprivileged users may still use on /tmp/small, its block size and its blocks, its
+# free inodes and its inodes.
+FREE_SPACE = "stat -f -c '%a %S %b %d %c' /tmp/small"
 
 
 class SharedTmpdir(E2ETestCase):
@@ -82,24 +83,28 @@ class SharedTmpdir(E2ETestCase):
     def test_runs_that_would_take_roots_reserve_stop_at_the_margin(self):
         cases = {
             # A hole of a TiB is about a GB of archive.
-            "sparse log": ("16m", "truncate -s 1T /tmp/logs/agent.log",
+            "sparse log": ("size=16m", "truncate -s 1T /tmp/logs/agent.log",
                            "Failed to archive output directory, /tmp/small/run/oskel-data, "
                            f"skipping. {ENOSPC}\n"),
             # 200 names of one MiB of log: 200 MiB of copies.
-            "link farm": ("32m", "head -c 1048576 /dev/urandom > /tmp/logs/agent.log; "
-                                 "for i in $(seq 200); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
+            "link farm": ("size=32m", "head -c 1048576 /dev/urandom > /tmp/logs/agent.log; "
+                                      "for i in $(seq 200); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
                           f"Failed to get oskel logs, skipping. {ENOSPC}\n"),
+            # 600 names of an empty log: more copies than the file system has inodes.
+            "empty link farm": ("size=16m,nr_inodes=500", "touch /tmp/logs/agent.log; "
+                                "for i in $(seq 600); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
+                                f"Failed to get oskel logs, skipping. {ENOSPC}\n"),
         }
-        for name, (size, logs, line) in cases.items():
+        for name, (options, logs, line) in cases.items():
             with self.subTest(name):
                 r = self.run_oskel(
                     config=CONFIG, tmpdir="/tmp/small/run", after=FREE_SPACE,
-                    setup=f"mkdir /tmp/small /tmp/logs; mount -t tmpfs -o size={size} tmpfs "
+                    setup=f"mkdir /tmp/small /tmp/logs; mount -t tmpfs -o {options} tmpfs "
                           f"/tmp/small; mkdir /tmp/small/run; {logs}")
                 self.assertIn(line, r.stderr)
-                self.assertNotIn("Logs and config can be found", r.stdout)
-                available, block, blocks = map(int, r.after.split())
+                available, block, blocks, free_inodes, inodes = map(int, r.after.split())
                 self.assertGreaterEqual(available * block, min(blocks * block // 100, 64 << 20))
+                self.assertGreaterEqual(free_inodes, min(inodes // 100, 65536))
 
     def test_empty_and_relative_path_entries_are_not_searched(self):
         fake = tool("echo ran > /tmp/ran")
