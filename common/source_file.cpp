@@ -205,15 +205,9 @@ Result<Opened> Resolver::file_at(const Opened& dir, std::string_view name,
 
 bool Resolver::is_directory_at(const Opened& dir, std::string_view name) {
   const Release release{*this};
-  auto entry = open_at(dir.fd.get(), std::string(name).c_str(), O_PATH | O_NOFOLLOW);
-  if (!entry) return false;
-  if (!S_ISLNK(entry->st.st_mode)) return S_ISDIR(entry->st.st_mode);
-  // Only whether to select the entry: the kernel may follow the chain, as the link's choosers.
-  // Reading it, if selected, resolves the chain step by step.
-  choosers_.add(choosers_of(entry->st, dir.st, accounts()));
-  take_credentials();
-  struct stat st;
-  return ::fstatat(dir.fd.get(), std::string(name).c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  // The same resolution as a read, step by step and within the same bounds: the kernel would
+  // follow a chain of long links far beyond them.
+  return step(dir, std::string(name), Want::kSearchable, OnDirectory::kNotRegular).has_value();
 }
 
 Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,

@@ -83,8 +83,8 @@ class Resolver {
                          OnDirectory on_directory = OnDirectory::kNotRegular);
   // The file at `path`.
   Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
-  // Whether entry `name` of `dir` is a directory once links are followed, looked up as whoever
-  // chose it; false where it cannot be looked up.
+  // Whether entry `name` of `dir` is a directory once links are followed, resolved as a read
+  // would be; false where it cannot be.
   bool is_directory_at(const Opened& dir, std::string_view name);
 
   // Every party that chose the way or the file, or may change a directory passed through or

@@ -53,16 +53,17 @@ class Selection {
   std::size_t count_ = 0;
 };
 
-// What the copies' resolutions may walk together: one long chain, and a few components for
-// each entry. A directory of entries that are each a chain of long links then costs little
-// more than as many plain logs: once the budget is spent, every further entry fails at once.
+// What the stage's resolutions may walk together: one long chain, and a few components for
+// each link looked at to select it and for each entry copied. A directory of entries that are each
+// a chain of long links then costs little more than as many plain logs: once the budget is spent,
+// every further entry fails at once.
 constexpr std::uint64_t kStageComponents = 1024;
 constexpr std::uint64_t kComponentsPerEntry = 64;
 
 // Lists the whole directory before anything is copied; a failed read of the listing ends the
 // stage with nothing copied.
 Result<Selection> select_log_files(const Opened& dir, std::string_view file_name,
-                                   const Resolver& way) {
+                                   const Resolver& way, WorkBudget& budget) {
   UniqueFd listing_fd(::fcntl(dir.fd.get(), F_DUPFD_CLOEXEC, 0));
   if (!listing_fd.valid()) return os_error(errno);
   auto listing = DirStream::adopt(std::move(listing_fd));
@@ -78,8 +79,9 @@ Result<Selection> select_log_files(const Opened& dir, std::string_view file_name
     // The listing's type spares a look-up where it is sure and no link is involved.
     const unsigned char type = (*entry)->d_type;
     if (type == DT_DIR) continue;
-    if ((type == DT_LNK || type == DT_UNKNOWN) && way.branch().is_directory_at(dir, name)) {
-      continue;
+    if (type == DT_LNK || type == DT_UNKNOWN) {
+      budget.components += kComponentsPerEntry;
+      if (way.branch().is_directory_at(dir, name)) continue;
     }
     selected.add(name);
   }
@@ -99,15 +101,16 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   // Whoever may change the configuration, or the way to it, chose the log location: every log
   // is read with their rights, and with those of whoever chose the way to the logs.
   Resolver log_way(config_way.may_change());
+  WorkBudget budget{kStageComponents};
+  log_way.spend_from(&budget);
   auto dir = log_way.directory(location->directory, true);
   if (!dir) return std::unexpected(dir.error());
-  auto selected = select_log_files(*dir, location->file_name, log_way);
+  auto selected = select_log_files(*dir, location->file_name, log_way, budget);
   if (!selected) return std::unexpected(selected.error());
+  budget.components += kComponentsPerEntry * selected->count();
   // One entry that cannot be copied (a dangling link, a socket) must not lose the others:
   // every one is tried, and the first failure is the stage's.
   Result<> outcome;
-  WorkBudget budget{kStageComponents + kComponentsPerEntry * selected->count()};
-  log_way.spend_from(&budget);
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
     Result<> copied;
