@@ -1,17 +1,12 @@
 #include "common/credentials_switch.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <linux/capability.h>
 #include <sys/fsuid.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
-
-#include "common/file_io.h"
 
 namespace common {
 
@@ -43,28 +38,15 @@ std::optional<std::vector<gid_t>> current_groups() {
   return groups;
 }
 
-// procfs counts a process's threads in its task directory's links (two of its own). The
-// directory is held open, and opened anew in a forked child, whose it is not. Without procfs
-// nothing tells, and the switch is not made.
-bool single_threaded() {
-  static pid_t held_for = 0;
-  static UniqueFd task;
-  if (held_for != ::getpid()) {
-    task = UniqueFd(::open("/proc/self/task", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    held_for = ::getpid();
-  }
-  struct stat st;
-  if (!task.valid() ||
-      (::fstat(task.get(), &st) != 0 && ::fstatat(task.get(), "", &st, AT_EMPTY_PATH) != 0)) {
-    return false;
-  }
-  return st.st_nlink == 3;
+// The raw call: the C library's setgroups changes the groups of every thread of the process,
+// while the file-system ids and the capabilities are the calling thread's alone.
+bool set_thread_groups(const std::vector<gid_t>& groups) {
+  return ::syscall(SYS_setgroups, groups.size(), groups.data()) == 0;
 }
 
 }  // namespace
 
 ScopedCredentials::ScopedCredentials(const Credentials& credentials) {
-  if (!single_threaded()) return;
   __user_cap_data_struct caps[2];
   if (!get_capabilities(caps)) return;
   effective_[0] = caps[0].effective;
@@ -80,7 +62,7 @@ ScopedCredentials::ScopedCredentials(const Credentials& credentials) {
   uid_ = current_fsuid();
   gid_ = current_fsgid();
   // Without the right to (CAP_SETGID), nothing has changed yet.
-  if (::setgroups(credentials.groups.size(), credentials.groups.data()) != 0) return;
+  if (!set_thread_groups(credentials.groups)) return;
   changed_ = true;
   ::setfsgid(credentials.gid);
   ::setfsuid(credentials.uid);
@@ -102,8 +84,8 @@ void ScopedCredentials::restore() {
     // exactly what they were.
     ::setfsuid(uid_);
     ::setfsgid(gid_);
-    if (::setgroups(groups_.size(), groups_.data()) != 0 || current_fsuid() != uid_ ||
-        current_fsgid() != gid_ || current_groups() != groups_) {
+    if (!set_thread_groups(groups_) || current_fsuid() != uid_ || current_fsgid() != gid_ ||
+        current_groups() != groups_) {
       std::abort();
     }
   }

@@ -1,14 +1,15 @@
-// Reading with another account's rights: for the lifetime of a ScopedCredentials, the process's
-// file-system uid and gid and its supplementary groups are that account's, and its effective
-// capability set holds none of CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER, whatever
-// the securebits, file capabilities or ambient capabilities would otherwise keep. So the
+// Reading with another account's rights: for the lifetime of a ScopedCredentials, the calling
+// thread's file-system uid and gid and its supplementary groups are that account's, and its
+// effective capability set holds none of CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER,
+// whatever the securebits, file capabilities or ambient capabilities would otherwise keep. So the
 // kernel checks every look-up and open as that account.
 //
 // The switch needs CAP_SETUID and CAP_SETGID (root has them). Where it cannot be made, the
 // capabilities are still dropped where they can be, and `switched()` is false: the caller then
-// holds the target to a rule of its own. The file-system ids are per thread, while the C
-// library changes the groups of every thread: the switch is made only while the process has
-// one thread. Everything is restored on destruction, exactly; where that fails the process
+// holds the target to a rule of its own. Every part of the switch is the calling thread's
+// alone, the groups included (the raw system call: the C library's would change every
+// thread's), so another thread, the emulator's under qemu-user say, keeps its own rights.
+// Everything is restored on destruction, exactly; where that fails the process
 // aborts, since nothing may go on with the wrong rights.
 #pragma once
 

@@ -94,7 +94,7 @@ std::string chosen_by_text(Party party) {
     case Party::Kind::kAccount:
       break;
     case Party::Kind::kGroup:
-      return "the source path was chosen by the writers through group " + std::to_string(party.id) +
+      return "the source path was chosen by the writers in group " + std::to_string(party.id) +
              ", who may not read it";
     case Party::Kind::kEveryone:
       return "the source path was chosen in a directory anyone may write, and not everyone may "

@@ -59,7 +59,6 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
 // directory and of the file.
 TEST(Resolver, WhoMayChangeAWayAreItsChoosersAndWriters) {
   if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
-  if (tu::emulated()) GTEST_SKIP() << tu::kEmulatedThreads;
   tu::TempDir tmp;
   const Accounts no_one("", "");
   if (Resolver way({}, &no_one); !way.directory(tmp.path(), false) || !way.may_change().empty()) {

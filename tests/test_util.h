@@ -37,11 +37,6 @@ const std::string& hermetic_path();
 // Whether the tests run under an emulator (a cross build's CTest names it in OSKEL_EMULATOR).
 bool emulated();
 
-// Why no identity switch is made under qemu-user: the emulator runs threads of its own beside
-// the program's, and the switch is made only in a process of one thread.
-inline constexpr const char* kEmulatedThreads =
-    "qemu-user runs threads of its own beside the tool's, so no identity switch is made";
-
 // Why a missing program is not the spawn's own error under qemu-user: it runs posix_spawn's
 // child as a plain fork, whose exec fails after the spawn has succeeded.
 inline constexpr const char* kEmulatedSpawn =
