@@ -99,6 +99,20 @@ const Accounts::User* Accounts::user_by_name(std::string_view name) const {
 }
 
 Credentials Accounts::credentials_of(uid_t uid) const {
+  for (const auto& [known, credentials] : credentials_) {
+    if (known == uid) return credentials;
+  }
+  return credentials_.emplace_back(uid, find_credentials(uid)).second;
+}
+
+std::optional<std::vector<uid_t>> Accounts::members_of(gid_t gid) const {
+  for (const auto& [known, members] : members_) {
+    if (known == gid) return members;
+  }
+  return members_.emplace_back(gid, find_members(gid)).second;
+}
+
+Credentials Accounts::find_credentials(uid_t uid) const {
   const User* user = user_by_uid(uid);
   if (user == nullptr) return {uid, kNoGroup, {}};
   Credentials credentials{uid, user->gid, {user->gid}};
@@ -113,7 +127,7 @@ Credentials Accounts::credentials_of(uid_t uid) const {
   return credentials;
 }
 
-std::optional<std::vector<uid_t>> Accounts::members_of(gid_t gid) const {
+std::optional<std::vector<uid_t>> Accounts::find_members(gid_t gid) const {
   bool known = false;
   std::vector<uid_t> members;
   for (const User& user : users_) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace common {
@@ -58,9 +59,15 @@ class Accounts {
 
   const User* user_by_uid(uid_t uid) const;
   const User* user_by_name(std::string_view name) const;
+  Credentials find_credentials(uid_t uid) const;
+  std::optional<std::vector<uid_t>> find_members(gid_t gid) const;
 
   std::vector<User> users_;
   std::vector<Group> groups_;
+  // What was looked up already: a run asks about the same few accounts once per entry, and a
+  // large host's files would be scanned each time.
+  mutable std::vector<std::pair<uid_t, Credentials>> credentials_;
+  mutable std::vector<std::pair<gid_t, std::optional<std::vector<uid_t>>>> members_;
 };
 
 }  // namespace common
