@@ -12,6 +12,7 @@ enum class ErrorKind {
   kOther,
   kAlreadyExists,  // EEXIST: another user's name appeared where a file was to be created
   kInterrupted,    // SIGINT, SIGTERM or SIGHUP arrived: the run is being abandoned
+  kDirectory,      // a file was looked for and a directory found: a log selection skips it
 };
 
 class Error {

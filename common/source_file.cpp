@@ -59,6 +59,9 @@ Result<> check_type(const struct stat& st, OnDirectory on_directory) {
   // What opening them would have said, without opening them.
   if (S_ISSOCK(st.st_mode)) return os_error(ENXIO);
   if (S_ISDIR(st.st_mode) && on_directory == OnDirectory::kIsADirectory) return os_error(EISDIR);
+  if (S_ISDIR(st.st_mode) && on_directory == OnDirectory::kSkip) {
+    return fail("a directory", ErrorKind::kDirectory);
+  }
   return fail(kNotRegularFile);
 }
 
@@ -201,13 +204,6 @@ Result<Opened> Resolver::file_at(const Opened& dir, std::string_view name,
                                  OnDirectory on_directory) {
   const Release release{*this};
   return step(dir, std::string(name), Want::kFile, on_directory);
-}
-
-bool Resolver::is_directory_at(const Opened& dir, std::string_view name) {
-  const Release release{*this};
-  // The same resolution as a read, step by step and within the same bounds: the kernel would
-  // follow a chain of long links far beyond them.
-  return step(dir, std::string(name), Want::kSearchable, OnDirectory::kNotRegular).has_value();
 }
 
 Result<Opened> Resolver::walk(Opened current, std::string_view path, Want want,

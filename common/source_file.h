@@ -52,9 +52,9 @@ struct WorkBudget {
   std::uint64_t components;
 };
 
-// What a directory where a file was expected fails with: the not-regular text (a copy), or
-// EISDIR (a read).
-enum class OnDirectory { kNotRegular, kIsADirectory };
+// What a directory where a file was expected fails with: the not-regular text (a copy), EISDIR
+// (a read), or an error of kind kDirectory (a log entry, which is then not selected).
+enum class OnDirectory { kNotRegular, kIsADirectory, kSkip };
 
 // Resolves paths as described above. It starts with `choosers` (the parties that chose where it
 // is to look, such as a configuration's) and gathers, as it goes, the way's choosers and who
@@ -83,9 +83,6 @@ class Resolver {
                          OnDirectory on_directory = OnDirectory::kNotRegular);
   // The file at `path`.
   Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
-  // Whether entry `name` of `dir` is a directory once links are followed, resolved as a read
-  // would be; false where it cannot be.
-  bool is_directory_at(const Opened& dir, std::string_view name);
 
   // Every party that chose the way or the file, or may change a directory passed through or
   // what was found.

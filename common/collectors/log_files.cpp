@@ -54,7 +54,7 @@ class Selection {
 };
 
 // What the stage's resolutions may walk together: one long chain, and a few components for
-// each link looked at to select it and for each entry copied. A directory of entries that are each
+// each entry. A directory of entries that are each
 // a chain of long links then costs little more than as many plain logs: once the budget is spent,
 // every further entry fails at once.
 constexpr std::uint64_t kStageComponents = 1024;
@@ -62,8 +62,7 @@ constexpr std::uint64_t kComponentsPerEntry = 64;
 
 // Lists the whole directory before anything is copied; a failed read of the listing ends the
 // stage with nothing copied.
-Result<Selection> select_log_files(const Opened& dir, std::string_view file_name,
-                                   const Resolver& way, WorkBudget& budget) {
+Result<Selection> select_log_files(const Opened& dir, std::string_view file_name) {
   UniqueFd listing_fd(::fcntl(dir.fd.get(), F_DUPFD_CLOEXEC, 0));
   if (!listing_fd.valid()) return os_error(errno);
   auto listing = DirStream::adopt(std::move(listing_fd));
@@ -76,13 +75,9 @@ Result<Selection> select_log_files(const Opened& dir, std::string_view file_name
     const char* name = (*entry)->d_name;
     // The cheap name test first: most entries of a log directory do not match.
     if (to_utf8_lossy(name).find(file_name) == std::string::npos) continue;
-    // The listing's type spares a look-up where it is sure and no link is involved.
-    const unsigned char type = (*entry)->d_type;
-    if (type == DT_DIR) continue;
-    if (type == DT_LNK || type == DT_UNKNOWN) {
-      budget.components += kComponentsPerEntry;
-      if (way.branch().is_directory_at(dir, name)) continue;
-    }
+    // A directory the listing is sure of is left out here; one behind a link, or where the
+    // file system does not say, when its copy finds it.
+    if ((*entry)->d_type == DT_DIR) continue;
     selected.add(name);
   }
 }
@@ -105,7 +100,7 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   log_way.spend_from(&budget);
   auto dir = log_way.directory(location->directory, true);
   if (!dir) return std::unexpected(dir.error());
-  auto selected = select_log_files(*dir, location->file_name, log_way, budget);
+  auto selected = select_log_files(*dir, location->file_name);
   if (!selected) return std::unexpected(selected.error());
   budget.components += kComponentsPerEntry * selected->count();
   // One entry that cannot be copied (a dangling link, a socket) must not lose the others:
@@ -113,11 +108,13 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   Result<> outcome;
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
+    auto from = log_way.branch().file_at(*dir, name, OnDirectory::kSkip);
+    if (!from && from.error().kind() == ErrorKind::kDirectory) return;
     Result<> copied;
-    if (std::find(own_names.begin(), own_names.end(), name) != own_names.end()) {
-      copied = fail(kOwnFileName);
-    } else if (auto from = log_way.branch().file_at(*dir, name); !from) {
+    if (!from) {
       copied = std::unexpected(from.error());
+    } else if (std::find(own_names.begin(), own_names.end(), name) != own_names.end()) {
+      copied = fail(kOwnFileName);
     } else {
       copied = copy_open_file(*from, output_dir.fd(), name);
     }
