@@ -49,7 +49,6 @@ TEST(ChildProcess, CapturesStdoutAndIgnoresStatusAndStderr) {
 }
 
 TEST(ChildProcess, MissingProgramIsTheOsError) {
-  if (tu::emulated()) GTEST_SKIP() << tu::kEmulatedSpawn;
   const auto output = run("no-such-program-oskel", {}, seconds(5));
   EXPECT_EQ(tu::ok_or_error(output), "No such file or directory (os error 2)");
 }

@@ -94,11 +94,6 @@ const HermeticPath kHermeticPath;
 
 const std::string& hermetic_path() { return kHermeticPath.dir(); }
 
-bool emulated() {
-  const char* emulator = std::getenv("OSKEL_EMULATOR");
-  return emulator != nullptr && *emulator != '\0';
-}
-
 TempDir::TempDir() : path_(make_temp_dir("oskel_test")) {}
 
 TempDir::TempDir(const std::string& base) : path_(base + "/oskel_test.XXXXXX") {

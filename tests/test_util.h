@@ -34,15 +34,6 @@ std::string ok_or_error(const common::Result<T>& result) {
 // scripts use, and nothing else.
 const std::string& hermetic_path();
 
-// Whether the tests run under an emulator (a cross build's CTest names it in OSKEL_EMULATOR).
-bool emulated();
-
-// Why a missing program is not the spawn's own error under qemu-user: it runs posix_spawn's
-// child as a plain fork, whose exec fails after the spawn has succeeded.
-inline constexpr const char* kEmulatedSpawn =
-    "under qemu-user a program that cannot be started is a child that exits with status 127, "
-    "not an ENOENT from posix_spawn";
-
 // A fresh directory under the tests' temporary directory (or under `base`), removed with
 // everything in it.
 class TempDir {

@@ -76,7 +76,6 @@ TEST_F(PackageDetailsTest, DebianFamilyAsksDpkgQueryEveryOtherHostRpm) {
 }
 
 TEST_F(PackageDetailsTest, MissingToolFailsWithoutAFile) {
-  if (tu::emulated()) GTEST_SKIP() << tu::kEmulatedSpawn;
   os_release("Rocky Linux");
   const auto result = collect();
   EXPECT_EQ(tu::ok_or_error(result), "No such file or directory (os error 2)");

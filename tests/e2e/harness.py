@@ -34,9 +34,6 @@ SANITIZED = os.environ.get("OSKEL_SANITIZED") == "1"
 # /usr/bin/qemu-aarch64-static): always named, never left to binfmt_misc. It runs inside the
 # namespace too, so it must be a static program outside /tmp and /opt.
 EMULATOR = shlex.split(os.environ.get("OSKEL_EMULATOR", ""))
-# Where a run under qemu-user is not what it is on a host of the binary's own architecture.
-EMULATED_SPAWN = ("under qemu-user a package tool that cannot be started is a child that exits "
-                  "with status 127, not an ENOENT from posix_spawn")
 # Where each run's work directory goes. Without E2E_WORK (a suite run by hand) it is a private
 # directory that is removed when the suite ends, failed runs included.
 WORK_ROOT = os.environ.get("E2E_WORK")

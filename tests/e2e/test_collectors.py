@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from harness import (ARCHIVE_LINE, CONFIG, EMULATED_SPAWN, EMULATOR, ENOENT, LISTING, NOT_REGULAR,
+from harness import (ARCHIVE_LINE, CONFIG, ENOENT, LISTING, NOT_REGULAR,
                      ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase, tool)
 
 ENXIO = "No such device or address (os error 6)"
@@ -109,7 +109,6 @@ class PackageDetails(E2ETestCase):
             self.assertEqual(self.package_file(r), b"package keldra-oskel is not installed\n")
             self.assertNotIn("package details", r.stderr)
 
-    @unittest.skipIf(EMULATOR, EMULATED_SPAWN)
     def test_missing_rpm(self):
         r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={},
                            env={"PATH": "/nonexistent"})

@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from harness import ARCHIVE_LINE, EMULATED_SPAWN, EMULATOR, ROCKY_OS_RELEASE, E2ETestCase, archive_line
+from harness import ARCHIVE_LINE, ROCKY_OS_RELEASE, E2ETestCase, archive_line
 
 HELP = ("Collects Keldra SDK logs and config files\n\nUsage: oskel_info\n\n"
         "Options:\n  -h, --help  Print help\n")
@@ -81,7 +81,6 @@ class OutputDirectory(E2ETestCase):
 
 
 class Console(E2ETestCase):
-    @unittest.skipIf(EMULATOR, EMULATED_SPAWN)
     def test_lines_interleave_in_order_on_one_stream(self):
         r = self.run_oskel(stdout="merged", tools={})
         self.assertEqual(r.stdout, (
