@@ -62,7 +62,7 @@ ScopedCredentials::ScopedCredentials(const Credentials& credentials) {
   uid_ = current_fsuid();
   gid_ = current_fsgid();
   // Without the right to (CAP_SETGID), nothing has changed yet.
-  if (!set_thread_groups(credentials.groups)) return;
+  if (!set_thread_groups({})) return;
   changed_ = true;
   ::setfsgid(credentials.gid);
   ::setfsuid(credentials.uid);

@@ -1,8 +1,8 @@
-// Reading with another account's rights: for the lifetime of a ScopedCredentials, the calling
-// thread's file-system uid and gid and its supplementary groups are that account's, and its
+// Reading with a chooser's rights: for the lifetime of a ScopedCredentials, the calling
+// thread's file-system uid and gid are the ones given, it holds no supplementary group, and its
 // effective capability set holds none of CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH and CAP_FOWNER,
 // whatever the securebits, file capabilities or ambient capabilities would otherwise keep. So the
-// kernel checks every look-up and open as that account.
+// kernel checks every look-up and open as that chooser.
 //
 // The switch needs CAP_SETUID and CAP_SETGID (root has them). Where it cannot be made, the
 // capabilities are still dropped where they can be, and `switched()` is false: the caller then
@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/accounts.h"
+#include "common/parties.h"
 
 namespace common {
 

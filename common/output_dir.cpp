@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "common/access/writers.h"
 #include "common/parties.h"
 #include "common/path.h"
 #include "common/test_seam.h"
@@ -48,8 +49,9 @@ std::string temp_dir() {
   return value != nullptr ? value : "/tmp";
 }
 
-bool is_shared_directory(const Resolver& way, const struct stat& dir, const Accounts& accounts) {
-  return !way.may_change().empty() || !writers_of(dir, false, accounts).empty();
+bool is_shared_directory(const Resolver& way, const Opened& dir) {
+  return way.others_may_change() ||
+         access::writers_of(dir.fd.get(), dir.st).other_than_the_run().found;
 }
 
 namespace {
@@ -112,9 +114,10 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
     return std::unexpected(OutputPathError::create_failed(std::move(path), std::move(error)));
   };
   Resolver way;
+  way.judge_writers();
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
   if (!parent) return failed(parent.error());
-  const bool shared = is_shared_directory(way, parent->st);
+  const bool shared = is_shared_directory(way, *parent);
   const std::string name(data_dir_name);
   struct stat existing;
   if (::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0) {

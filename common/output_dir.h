@@ -74,12 +74,11 @@ class OutputDir {
   bool parent_shared_;
 };
 
-// Whether the directory `dir`, reached by `way`, is shared: another account controls the way
-// to it (its links or directories on it) or may change the directory itself (its owner, a
-// group other than root's, everyone; sticky or not). Nothing in a shared directory is written
-// through an existing entry.
-bool is_shared_directory(const Resolver& way, const struct stat& dir,
-                         const Accounts& accounts = Accounts::host());
+// Whether the directory `dir`, reached by `way` (which judged writers), is shared: another
+// account chose the way to it or may change a directory on it, or anyone but the run may
+// write the directory itself (access/writers.h; sticky or not). Nothing in a shared directory
+// is written through an existing entry.
+bool is_shared_directory(const Resolver& way, const Opened& dir);
 
 // The temporary directory as the platform defines it: TMPDIR if set (even empty), else "/tmp".
 std::string temp_dir();

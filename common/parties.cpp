@@ -1,21 +1,11 @@
 #include "common/parties.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace common {
 
-Credentials Party::credentials(const Accounts& accounts) const {
-  switch (kind) {
-    case Kind::kAccount:
-      return accounts.credentials_of(id);
-    case Kind::kGroup:
-      return {kNobody, id, {}};
-    case Kind::kEveryone:
-      break;
-  }
-  return {kNobody, kNoGroup, {}};
+Credentials Party::credentials() const {
+  return {kind == Kind::kAccount ? static_cast<uid_t>(id) : kUnheldUid, kUnheldGid};
 }
 
 void Parties::add(Party party) {
@@ -31,52 +21,42 @@ bool Parties::contains(Party party) const {
   return std::binary_search(parties_.begin(), parties_.end(), party);
 }
 
-bool is_trusted(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
-
 Parties owner_of(const struct stat& st) {
   Parties parties;
   if (!is_trusted(st.st_uid)) parties.add(Party::account(st.st_uid));
   return parties;
 }
 
-namespace {
-
-// Whether the writers through group `gid` of something `owner` owns are anyone but the owner
-// and the run. A group nobody is known to belong to may have members all the same.
-bool group_adds_writers(gid_t gid, uid_t owner, const Accounts& accounts) {
-  const auto members = accounts.members_of(gid);
-  if (!members) return true;
-  return std::any_of(members->begin(), members->end(),
-                     [owner](uid_t member) { return member != owner && !is_trusted(member); });
+Parties everyone_if_others_write(const struct stat& st) {
+  Parties parties;
+  if ((st.st_mode & S_IWOTH) != 0) parties.add(Party::everyone());
+  return parties;
 }
 
-}  // namespace
-
-Parties writers_of(const struct stat& st, bool sticky_protects, const Accounts& accounts) {
-  Parties writers = owner_of(st);
-  if (sticky_protects && (st.st_mode & S_ISVTX) != 0) return writers;
-  if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0 &&
-      group_adds_writers(st.st_gid, st.st_uid, accounts)) {
-    writers.add(Party::group(st.st_gid));
+Parties choosers_of(const struct stat& entry, const struct stat& dir,
+                    bool dir_writers_beyond_owner) {
+  Parties choosers;
+  if (S_ISLNK(entry.st_mode)) choosers.add(owner_of(entry));
+  if (S_ISDIR(entry.st_mode)) {
+    // Another account's directory is its owner's alone; the run's own only while a sticky
+    // directory keeps others from renaming it.
+    if (is_trusted(entry.st_uid) && (dir.st_mode & S_ISVTX) == 0) {
+      choosers.add(everyone_if_others_write(dir));
+    }
+    return choosers;
   }
-  if ((st.st_mode & S_IWOTH) != 0) writers.add(Party::everyone());
-  return writers;
-}
-
-Parties choosers_of(const struct stat& entry, const struct stat& dir, const Accounts& accounts) {
-  if (S_ISLNK(entry.st_mode)) {
-    return is_trusted(entry.st_uid) ? writers_of(dir, true, accounts) : owner_of(entry);
+  choosers.add(everyone_if_others_write(dir));
+  if (!S_ISLNK(entry.st_mode) && entry.st_nlink > 1 && dir_writers_beyond_owner) {
+    choosers.add(Party::everyone());
   }
-  if (entry.st_nlink > 1 && !S_ISDIR(entry.st_mode)) return writers_of(dir, false, accounts);
-  return {};
+  return choosers;
 }
 
-bool owed_to_stand_in(Party party, const struct stat& st, int access_bits) {
-  if (!party.stand_in() || st.st_uid != kNobody) return false;
-  const bool by_group = party.kind == Party::Kind::kGroup && st.st_gid == party.id &&
-                        (st.st_mode & (access_bits << 3)) == static_cast<mode_t>(access_bits << 3);
-  const bool by_others = (st.st_mode & access_bits) == static_cast<mode_t>(access_bits);
-  return !by_group && !by_others;
+bool owed_to_unheld_id(Party party, const struct stat& st, int access_bits) {
+  if ((st.st_mode & access_bits) == static_cast<mode_t>(access_bits)) return false;
+  // The kernel gives an owner its owner bits, whatever the group: only everyone's are unheld.
+  if (st.st_uid == party.credentials().uid) return party.kind == Party::Kind::kEveryone;
+  return st.st_gid == kUnheldGid;
 }
 
 }  // namespace common

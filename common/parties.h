@@ -1,24 +1,29 @@
-// Who could have chosen a host file the run reads: its parties. The run is usually root, but
+// Who could have chosen a host file the run reads: its choosers. The run is usually root, but
 // the files it collects are often chosen by another account: the service owns its log
 // directory and may plant links, hard links or other files there, or may own the
-// configuration that names that directory. Whatever such a party chose is read with no more
-// rights than the party has, so that root's archive never carries what the party could not
-// read itself.
+// configuration that names that directory. Whatever such a chooser chose is read with no more
+// rights than the kernel is sure to give it, so that root's archive never carries what the
+// chooser could not read itself.
 //
-// A party is an account (read with its credentials from accounts.h), the writers through a
-// group (a directory writable by a group other than root's: read as the stand-in uid 65534
-// with that group alone), or everyone (a world-writable directory: 65534 with no group). Root
-// and the running user are never parties: they are the run itself. A file owned by 65534 is
-// never read through being the stand-in.
+// A chooser is an account (read as its uid alone) or everyone (read as an id no account holds).
+// Neither gets a group: the account database is not the truth about an account's groups (a
+// service unit, a directory service or a duplicate uid can add or hide some), so no read is
+// ever granted through one. Root and the running user are never choosers: they are the run.
 //
-// The rules, for entry E of directory D on a way being resolved:
-// - everything beyond a directory another account owns is that account's choice;
-// - another account's link is its choice;
-// - a link of root or the running user is the choice of whoever may replace it: D's writers,
-//   except that a sticky D protects it from all but D's owner;
-// - a file with more than one hard link is the choice of D's writers (any of them could have
-//   made the link), sticky or not;
-// - any other entry of a directory root owns is the run's own.
+// The choosers of a file are:
+// - the owner of every link on the way;
+// - the owner of every directory on the way that is neither root nor the running user: what
+//   lies beyond it is its choice;
+// - the owner of a configuration, for everything it names;
+// - everyone, for what is in, or named by, a directory or a configuration that others may
+//   write, sticky or not. A directory found there stays its owner's choice: a directory changes
+//   parents only when whoever moves it may write the directory itself. A directory of the run's
+//   own stays the run's in a sticky one, where only its owner may rename it;
+// - everyone, for a file with more than one hard link in a directory that anyone but the file's
+//   owner may write: any of them could have made the link.
+//
+// Write access that an owner gives a group or an ACL entry is the owner's grant: those writers
+// act in the owner's name and add no chooser.
 #pragma once
 
 #include <sys/stat.h>
@@ -29,27 +34,39 @@
 #include <string>
 #include <vector>
 
-#include "common/accounts.h"
+#include "common/access/writers.h"
 
 namespace common {
 
+using access::is_trusted;
+
+// The ids that no account or group holds: ids above 2^31 are left unallocated by every account
+// manager (they break programs that keep ids in signed integers), and (uid_t)-1 and -2 are the
+// "no change" argument and some NFS servers' nobody. A read as everyone uses both, a read as an
+// account the gid, so that no group's permission bits ever apply.
+inline constexpr uid_t kUnheldUid = 4294967293u;
+inline constexpr gid_t kUnheldGid = 4294967293u;
+
+// What a read as a chooser runs with: a file-system uid and gid, no supplementary group.
+struct Credentials {
+  uid_t uid;
+  gid_t gid;
+  bool operator==(const Credentials&) const = default;
+};
+
 struct Party {
-  enum class Kind : std::uint8_t { kAccount, kGroup, kEveryone };
+  enum class Kind : std::uint8_t { kAccount, kEveryone };
   Kind kind;
-  std::uint32_t id;  // the uid of an account, the gid of a group; 0 for everyone
+  std::uint32_t id;  // the uid of an account; 0 for everyone
 
   static Party account(uid_t uid) { return {Kind::kAccount, uid}; }
-  static Party group(gid_t gid) { return {Kind::kGroup, gid}; }
   static Party everyone() { return {Kind::kEveryone, 0}; }
 
-  // What a read as this party uses.
-  Credentials credentials(const Accounts& accounts) const;
-  // The stand-in: reads for the writers through a group or for everyone.
-  bool stand_in() const { return kind != Kind::kAccount; }
+  Credentials credentials() const;
   auto operator<=>(const Party&) const = default;
 };
 
-// A set of parties, in a fixed order.
+// A set of parties, in a fixed order: accounts first, by uid, then everyone.
 class Parties {
  public:
   Parties() = default;
@@ -68,24 +85,22 @@ class Parties {
   std::vector<Party> parties_;
 };
 
-// Root and the running user: the run itself.
-bool is_trusted(uid_t owner);
-
-// The owner of a directory or file as a party: none when trusted.
+// The owner of a directory, file or link as a chooser: none when it is the run.
 Parties owner_of(const struct stat& st);
 
-// Who besides the run may change a directory's entries or a file's content: its owner, the
-// writers through its group (unless the group's only members are the owner and the run) and
-// everyone, as its permission bits say. With `sticky_protects`, the writers of a sticky
-// directory other than its owner do not count: they cannot replace an entry the run owns.
-Parties writers_of(const struct stat& st, bool sticky_protects, const Accounts& accounts);
+// Who chose `entry` (not followed) of directory `dir`, by the rules above, beyond the owner of a
+// directory entered (owner_of, the caller's on entering it). `dir_writers_beyond_owner`: whether
+// anyone but the entry's owner may write `dir` (access::Writers::anyone_but), asked only for a
+// file with several links.
+Parties choosers_of(const struct stat& entry, const struct stat& dir,
+                    bool dir_writers_beyond_owner);
 
-// Who chose `entry` (not followed) of directory `dir`, beyond what chose `dir` itself, by the
-// rules above. The first rule is the caller's, on entering a directory (owner_of).
-Parties choosers_of(const struct stat& entry, const struct stat& dir, const Accounts& accounts);
+// Everyone, when others may write what `st` describes (a directory or a configuration).
+Parties everyone_if_others_write(const struct stat& st);
 
-// Whether `party` reading `st` would owe it to the stand-in's uid: a file owned by 65534 that
-// neither its group bits (for the stand-in's group) nor its other bits open to the stand-in.
-bool owed_to_stand_in(Party party, const struct stat& st, int access_bits);
+// Whether `party` reading `st` would owe `access_bits` (S_IROTH, S_IXOTH...) to holding an unheld
+// id: a file of the unheld uid read as everyone, or of the unheld gid, that its other bits do
+// not open.
+bool owed_to_unheld_id(Party party, const struct stat& st, int access_bits);
 
 }  // namespace common

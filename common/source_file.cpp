@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/vfs.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "common/access/file_systems.h"
+#include "common/access/writers.h"
 #include "common/test_seam.h"
 
 namespace common {
@@ -21,37 +24,6 @@ constexpr int kMaxLinks = 40;
 constexpr int kMaxComponents = 1024;
 
 constexpr int kReadFlags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-
-struct PseudoFileSystem {
-  std::uint32_t magic;
-  const char* name;
-};
-
-// Their magic numbers as the kernel's statfs reports them: every file system whose regular
-// files are interfaces to the kernel or a device, where a read can act or consume.
-constexpr PseudoFileSystem kPseudoFileSystems[] = {
-    {0x9fa0, "procfs"},        {0x62656572, "sysfs"},      {0x64626720, "debugfs"},
-    {0x74726163, "tracefs"},   {0x73636673, "securityfs"}, {0x62656570, "configfs"},
-    {0x27e0eb, "cgroup"},      {0x63677270, "cgroup2"},    {0xcafe4a11, "bpf"},
-    {0xde5e81e4, "efivarfs"},  {0x6165676c, "pstore"},     {0xf97cff8c, "selinuxfs"},
-    {0x43415d53, "smackfs"},   {0x5a3c69f0, "apparmorfs"}, {0x42494e4d, "binfmt_misc"},
-    {0x6e736673, "nsfs"},      {0x67596969, "rpc_pipefs"}, {0x6e667364, "nfsd"},
-    {0x65735543, "fusectl"},   {0x19800202, "mqueue"},     {0xabba1974, "xenfs"},
-    {0x9fa1, "openpromfs"},    {0x9fa2, "usbdevfs"},       {0x6f70726f, "oprofilefs"},
-    {0xa647361, "functionfs"}, {0xaee71ee7, "gadgetfs"},
-};
-
-Result<> refuse_pseudo_file(int fd) {
-  struct statfs fs;
-  if (::fstatfs(fd, &fs) != 0) return os_error(errno);
-  for (const auto& pseudo : kPseudoFileSystems) {
-    if (static_cast<std::uint32_t>(fs.f_type) == pseudo.magic) {
-      return fail(std::string("the source path is on a kernel pseudo file system (") + pseudo.name +
-                  ")");
-    }
-  }
-  return {};
-}
 
 // The type a file looked up with links followed must have to be opened.
 Result<> check_type(const struct stat& st, OnDirectory on_directory) {
@@ -69,8 +41,30 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Kernels before 3.6 cannot fstat an O_PATH descriptor; the empty-path look-up can.
+// From the attributes the kernel holds: a file system that serves them (FUSE, a network one) is
+// not asked, so a server that never answers cannot hold the run up here. Kernels before 4.11
+// have no statx; before 3.6 they cannot fstat an O_PATH descriptor, which the empty-path
+// look-up can.
 bool stat_of(int fd, struct stat& st) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_BASIC_STATS,
+              &sx) == 0) {
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    st.st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+    st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    return true;
+  }
   return ::fstat(fd, &st) == 0 || ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0;
 }
 
@@ -81,9 +75,8 @@ Result<Opened> duplicate(const Opened& opened) {
 }
 
 // Whether `party`, opening entry `name` of `dir` with `flags` as itself, finds `found`.
-bool finds_same(Party party, const Accounts& accounts, int dir, const char* name, int flags,
-                const struct stat& found) {
-  const ScopedCredentials as(party.credentials(accounts));
+bool finds_same(Party party, int dir, const char* name, int flags, const struct stat& found) {
+  const ScopedCredentials as(party.credentials());
   if (!as.switched() || !as.dropped()) return false;
   const UniqueFd again(::openat(dir, name, flags | O_CLOEXEC));
   struct stat st;
@@ -96,39 +89,41 @@ std::string chosen_by_text(Party party) {
   switch (party.kind) {
     case Party::Kind::kAccount:
       break;
-    case Party::Kind::kGroup:
-      return "the source path was chosen by the writers in group " + std::to_string(party.id) +
-             ", who may not read it";
     case Party::Kind::kEveryone:
-      return "the source path was chosen in a directory anyone may write, and not everyone may "
-             "read it";
+      return "the source path may have been chosen by anyone, and not everyone may read it";
   }
   return "the source path was chosen by another account (uid " + std::to_string(party.id) +
          "), which may not read it";
 }
 
 Resolver Resolver::branch() const {
-  return Resolver(choosers_, writers_, accounts_, budget_, links_, components_);
+  return Resolver(choosers_, judge_writers_, writers_beyond_run_, budget_, links_, components_);
 }
 
-Parties Resolver::may_change() const {
-  Parties all = choosers_;
-  all.add(writers_);
-  return all;
+// What a refusal as `party` says: everyone's never names an id.
+std::string Resolver::refused_as(Party party) const {
+  if (party.kind != Party::Kind::kEveryone && choosers_.size() > 1) return kChosenByMany;
+  return chosen_by_text(party);
 }
 
-const Accounts& Resolver::accounts() {
-  if (accounts_ == nullptr) accounts_ = &Accounts::host();
-  return *accounts_;
+// A way another account chose goes no further into a FUSE file system.
+Result<> Resolver::refuse_served(const Opened& opened) const {
+  if (!choosers_.empty() && access::on_fuse(opened.st.st_dev, opened.fd.get())) {
+    return fail(kServedByAnotherAccount);
+  }
+  return {};
 }
 
 void Resolver::take_credentials() {
-  const std::optional<Party> wanted =
-      choosers_.empty() ? std::nullopt : std::optional(choosers_.front());
+  // Everyone first where it chose: it may read least, and its refusal names no one.
+  const std::optional<Party> wanted = choosers_.empty() ? std::nullopt
+                                      : choosers_.contains(Party::everyone())
+                                          ? std::optional(Party::everyone())
+                                          : std::optional(choosers_.front());
   if (held_for_ == wanted && (held_ || !wanted)) return;
   held_.reset();
   held_for_ = wanted;
-  if (wanted) held_.emplace(wanted->credentials(accounts()));
+  if (wanted) held_.emplace(wanted->credentials());
 }
 
 // Opens `name` relative to `dir` with the choosers' rights and reads what it is.
@@ -144,10 +139,7 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
     if (error == ELOOP && (flags & O_NOFOLLOW) != 0 && (flags & O_PATH) == 0) {
       return fail(kNotRegularFile);
     }
-    if (error == EACCES && held_ && held_->switched()) {
-      if (choosers_.size() > 1) return fail(kChosenByMany);
-      return fail(chosen_by_text(*held_for_));
-    }
+    if (error == EACCES && held_ && held_->switched()) return fail(refused_as(*held_for_));
     return os_error(error);
   }
   if (!stat_of(opened.fd.get(), opened.st)) return os_error(errno);
@@ -155,8 +147,8 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
   // the file at its end, must be open to all of them.
   if (choosers_.size() > 1 && held_ && held_->switched()) {
     for (const Party& party : choosers_) {
-      if (party != *held_for_ && !finds_same(party, accounts(), dir, name, flags, opened.st)) {
-        return fail(kChosenByMany);
+      if (party != *held_for_ && !finds_same(party, dir, name, flags, opened.st)) {
+        return fail(refused_as(party));
       }
     }
   }
@@ -165,7 +157,9 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
 
 // A directory the way passes into: beyond it, everything is its owner's choice.
 Result<Opened> Resolver::enter(Result<Opened> dir) {
-  if (dir) choosers_.add(owner_of(dir->st));
+  if (!dir) return dir;
+  choosers_.add(owner_of(dir->st));
+  if (auto served = refuse_served(*dir); !served) return std::unexpected(served.error());
   return dir;
 }
 
@@ -246,9 +240,22 @@ Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want w
   auto entry = open_at(dir.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW);
   if (!entry) return entry;
   test_seam("resolve:", name);
-  // Whoever may replace this entry could have put anything here.
-  writers_.add(writers_of(dir.st, is_trusted(entry->st.st_uid), accounts()));
-  choosers_.add(choosers_of(entry->st, dir.st, accounts()));
+  const bool several_links = S_ISREG(entry->st.st_mode) && entry->st.st_nlink > 1;
+  if (several_links || judge_writers_) {
+    const access::Writers writers = access::writers_of(dir.fd.get(), dir.st);
+    // Whoever may replace this entry could have put anything here; a sticky directory keeps
+    // all but its owner from replacing the run's own.
+    if (judge_writers_) {
+      const bool protected_entry = (dir.st.st_mode & S_ISVTX) != 0 && is_trusted(entry->st.st_uid);
+      writers_beyond_run_ |=
+          protected_entry ? !is_trusted(writers.owner) : writers.other_than_the_run().found;
+    }
+    choosers_.add(
+        choosers_of(entry->st, dir.st, several_links && writers.anyone_but(entry->st.st_uid)));
+  } else {
+    choosers_.add(choosers_of(entry->st, dir.st, false));
+  }
+  if (auto served = refuse_served(*entry); !served) return std::unexpected(served.error());
   if (S_ISLNK(entry->st.st_mode)) return follow(dir, *entry, want, on_directory);
   return open_found(dir, name, std::move(*entry), want, on_directory);
 }
@@ -293,34 +300,33 @@ Result<Opened> Resolver::open_file(const Opened& dir, const std::string& name,
   if (!file) return file;
   if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry.st)) return fail(kNotRegularFile);
   // A hard link made since the look-up is judged too.
-  if (file->st.st_nlink > 1) choosers_.add(writers_of(dir.st, false, accounts()));
-  if (auto refused = refuse_pseudo_file(file->fd.get()); !refused) {
+  if (file->st.st_nlink > 1 &&
+      access::writers_of(dir.fd.get(), dir.st).anyone_but(file->st.st_uid)) {
+    choosers_.add(Party::everyone());
+  }
+  if (auto refused = access::refuse_pseudo_file(file->fd.get()); !refused) {
     return std::unexpected(refused.error());
   }
   if (auto agreed = check_choosers(dir, name, *file, found_it, no_switch); !agreed) {
     return std::unexpected(agreed.error());
   }
-  writers_.add(writers_of(file->st, false, accounts()));
   return file;
 }
 
 // Every chooser must be able to read the file opened: those there when it was opened have
 // found it already (open_at), those a hard link added open it again. Where the run may not
-// switch, a chooser takes only its own files. A file that 65534 owns is not read through being
-// the stand-in.
+// switch, an account takes only its own files and everyone what others may read. No file is
+// read through holding an unheld id.
 Result<> Resolver::check_choosers(const Opened& dir, const std::string& name, const Opened& file,
                                   const Parties& found_it, bool no_switch) {
-  const bool nobody_chose = choosers_.contains(Party::account(kNobody));
   for (const Party& party : choosers_) {
-    bool may = nobody_chose || !owed_to_stand_in(party, file.st, S_IROTH);
+    bool may = !owed_to_unheld_id(party, file.st, S_IROTH);
     if (may && !found_it.contains(party)) {
-      may = no_switch
-                ? party.kind == Party::Kind::kAccount && file.st.st_uid == party.id
-                : finds_same(party, accounts(), dir.fd.get(), name.c_str(), kReadFlags, file.st);
+      may = !no_switch ? finds_same(party, dir.fd.get(), name.c_str(), kReadFlags, file.st)
+            : party.kind == Party::Kind::kAccount ? file.st.st_uid == party.id
+                                                  : (file.st.st_mode & S_IROTH) != 0;
     }
-    if (may) continue;
-    if (choosers_.size() > 1) return fail(kChosenByMany);
-    return fail(chosen_by_text(party));
+    if (!may) return fail(refused_as(party));
   }
   return {};
 }

@@ -1,5 +1,5 @@
 // Opening the host files the run collects (the configuration, the logs) for reading, with the
-// rights of whoever could have chosen them (parties.h).
+// rights the kernel is sure to give whoever could have chosen them (parties.h).
 //
 // A path is resolved one component at a time, from descriptor to descriptor, never by the
 // kernel in one go. Each entry is held by an O_PATH descriptor before anything is decided on
@@ -13,6 +13,10 @@
 // O_NOFOLLOW; it must be the file looked up, and not on a kernel pseudo file system, whose
 // files are interfaces rather than logs. Its hard links are judged again on what was opened.
 // Where the choosers are more than one, each of them must be able to open that same file.
+// Where another account chose a way into a FUSE file system, the way stops there: the account
+// may serve it itself and leave a read unanswered for good. The mount is recognised from the
+// mount table before anything in it is looked up, and entries are judged on cached attributes,
+// so that no request reaches the file system's server.
 //
 // A resolution follows at most 40 links and 1,024 components in all, then fails with ELOOP;
 // resolutions may also share a budget of components.
@@ -24,7 +28,6 @@
 #include <string>
 #include <string_view>
 
-#include "common/accounts.h"
 #include "common/credentials_switch.h"
 #include "common/error.h"
 #include "common/file_io.h"
@@ -36,8 +39,10 @@ inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
 inline constexpr const char* kChosenByMany =
     "the source path can be changed by more than one other account";
+inline constexpr const char* kServedByAnotherAccount =
+    "the source path is on a file system another account serves";
 // What a read refused as `party` says: "the source path was chosen by another account (uid N),
-// which may not read it", or the same of the writers through a group or of everyone.
+// which may not read it", or the same of everyone.
 std::string chosen_by_text(Party party);
 
 // A file or directory held open, with what fstat said of it then.
@@ -57,14 +62,12 @@ struct WorkBudget {
 enum class OnDirectory { kNotRegular, kIsADirectory, kSkip };
 
 // Resolves paths as described above. It starts with `choosers` (the parties that chose where it
-// is to look, such as a configuration's) and gathers, as it goes, the way's choosers and who
-// else may change what it passed through or found. One resolver follows one way; branch() to
-// follow several from the same point.
+// is to look, such as a configuration's) and gathers, as it goes, the way's choosers and, for a
+// way the run is to write at, whether anyone else may change a directory it passed through. One
+// resolver follows one way; branch() to follow several from the same point.
 class Resolver {
  public:
-  // `accounts`: the host's unless given.
-  explicit Resolver(Parties choosers = {}, const Accounts* accounts = nullptr)
-      : choosers_(std::move(choosers)), accounts_(accounts) {}
+  explicit Resolver(Parties choosers = {}) : choosers_(std::move(choosers)) {}
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;
 
@@ -84,20 +87,25 @@ class Resolver {
   // The file at `path`.
   Result<Opened> file(std::string_view path, OnDirectory on_directory = OnDirectory::kNotRegular);
 
-  // Every party that chose the way or the file, or may change a directory passed through or
-  // what was found.
-  Parties may_change() const;
+  // Every party that chose the way or the file.
+  const Parties& choosers() const { return choosers_; }
+  // From now on, judge the directories passed through by all their writers (access/writers.h),
+  // as a way the run writes at needs.
+  void judge_writers() { judge_writers_ = true; }
+  // Whether anyone but the run chose the way or, with judge_writers(), may change a directory
+  // passed through (a sticky one only for entries that are not the run's).
+  bool others_may_change() const { return !choosers_.empty() || writers_beyond_run_; }
 
  private:
   // What the last component must give: a directory to open entries in or to list, or a file to
   // read.
   enum class Want { kSearchable, kListable, kFile };
 
-  Resolver(Parties choosers, Parties writers, const Accounts* accounts, WorkBudget* budget,
+  Resolver(Parties choosers, bool judge_writers, bool writers_beyond_run, WorkBudget* budget,
            int links, int components)
       : choosers_(std::move(choosers)),
-        writers_(std::move(writers)),
-        accounts_(accounts),
+        judge_writers_(judge_writers),
+        writers_beyond_run_(writers_beyond_run),
         budget_(budget),
         links_(links),
         components_(components) {}
@@ -115,7 +123,8 @@ class Resolver {
   Result<Opened> start(std::string_view path);
   Result<Opened> open_at(int dir, const char* name, int flags);
   Result<Opened> enter(Result<Opened> dir);
-  const Accounts& accounts();
+  Result<> refuse_served(const Opened& opened) const;
+  std::string refused_as(Party party) const;
 
   // The choosers' credentials, held across the steps of one resolution (a switch costs a dozen
   // system calls) and given up when a public call returns.
@@ -129,8 +138,8 @@ class Resolver {
   };
 
   Parties choosers_;
-  Parties writers_;
-  const Accounts* accounts_;
+  bool judge_writers_ = false;
+  bool writers_beyond_run_ = false;
   WorkBudget* budget_ = nullptr;
   int links_ = 0;
   int components_ = 0;

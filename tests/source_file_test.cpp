@@ -33,7 +33,7 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
       {"to-root", 1500, 0,
        "the source path was chosen by another account (uid 1500), which may "
        "not read it"},
-      {"the-runs-own-to-root", kNobody, 0, "ok"},
+      {"the-runs-own-to-root", 65534, 0, "ok"},  // the run, dropped to nobody
   };
   for (const auto& c : cases) {
     const std::string target = tmp / (std::string(c.link) + ".target");
@@ -54,16 +54,15 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
             "");
 }
 
-// Who may change a configuration or the way to it: the owners of every link in a chain and
-// of every directory passed into, and the writers of every directory passed, of the file's own
-// directory and of the file.
-TEST(Resolver, WhoMayChangeAWayAreItsChoosersAndWriters) {
+// Who chose a file or a directory: the owners of every link in a chain and of every directory
+// passed into, and everyone where others may write the directory an entry is in. The file's
+// owner and a directory's writing group add no one: they act in the owner's name.
+TEST(Resolver, WhoChoseAWay) {
   if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
   tu::TempDir tmp;
-  const Accounts no_one("", "");
-  if (Resolver way({}, &no_one); !way.directory(tmp.path(), false) || !way.may_change().empty()) {
+  if (Resolver way; !way.directory(tmp.path(), false) || !way.choosers().empty()) {
     GTEST_SKIP() << "the tests' temporary directory " << tmp.path()
-                 << " lies where another account may change it";
+                 << " lies where another account chose it";
   }
   constexpr uid_t kService = 1500;
   const std::string service = "uid 1500";
@@ -76,17 +75,17 @@ TEST(Resolver, WhoMayChangeAWayAreItsChoosersAndWriters) {
   } cases[] = {
       {"root's own", [](Paths, Paths) { return 0; }, false, "none"},
       {"the file's owner", [](Paths, Paths f) { return ::chown(f.c_str(), kService, kService); },
-       false, service},
+       false, "none"},
       {"its directory's owner",
        [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, false, service},
       {"what lies in a directory another account owns is its choice",
        [](Paths d, Paths) { return ::chown(d.c_str(), kService, kService); }, true, service},
       {"a writable group",
-       [](Paths, Paths f) { return ::chown(f.c_str(), 0, 1600) | ::chmod(f.c_str(), 0664); }, false,
-       "group 1600"},
+       [](Paths d, Paths) { return ::chown(d.c_str(), 0, 1600) | ::chmod(d.c_str(), 0775); }, false,
+       "none"},
       {"a world-writable directory", [](Paths d, Paths) { return ::chmod(d.c_str(), 0777); }, false,
        "everyone"},
-      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, false, "none"},
+      {"a sticky one", [](Paths d, Paths) { return ::chmod(d.c_str(), 01777); }, false, "everyone"},
       {"another account's link on the way",
        [](Paths d, Paths) {
          return ::rename(d.c_str(), (d + ".real").c_str()) | ::symlink("etc.real", d.c_str()) |
@@ -110,11 +109,11 @@ TEST(Resolver, WhoMayChangeAWayAreItsChoosersAndWriters) {
     tu::make_dir(dir, 0755);
     tu::write_text(file, "{}", 0644);
     ASSERT_EQ(c.stage(dir, file), 0) << c.name;
-    Resolver way({}, &no_one);
+    Resolver way;
     const bool found =
         c.directory ? way.directory(dir, false).has_value() : way.file(file).has_value();
     ASSERT_TRUE(found) << c.name;
-    EXPECT_EQ(tu::describe(way.may_change()), c.expected) << c.name;
+    EXPECT_EQ(tu::describe(way.choosers()), c.expected) << c.name;
   }
 }
 
@@ -219,7 +218,7 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
   ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
   tu::write_text(open_dir + "/f", "root's", 0600);
   tu::write_text(nobodys, "nobody's", 0600);
-  ASSERT_EQ(::chown(nobodys.c_str(), kNobody, kNoGroup), 0);
+  ASSERT_EQ(::chown(nobodys.c_str(), kUnheldUid, kUnheldGid), 0);
   tu::make_symlink(nobodys, open_dir + "/l");
   const std::string refused = chosen_by_text(Party::everyone());
   const struct {
@@ -229,16 +228,14 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
   } cases[] = {
       {"a hard link made between the look-up and the open", "f",
        [&] { ::link((open_dir + "/f").c_str(), (open_dir + "/f2").c_str()); }},
-      {"nobody's file, reached as the stand-in for everyone", "l", [] {}},
+      {"the unheld uid's file, reached as everyone", "l", [] {}},
   };
-  const Accounts no_one("", "");
   const tu::ScopedValue seam(detail::seam_hook, &call_at_seam);
   for (const auto& c : cases) {
     at_seam = [&](std::string_view point) {
       if (point == "resolve:" + c.name) c.at_look_up();
     };
-    EXPECT_EQ(tu::ok_or_error(Resolver({}, &no_one).file(open_dir + "/" + c.name)), refused)
-        << c.scenario;
+    EXPECT_EQ(tu::ok_or_error(Resolver().file(open_dir + "/" + c.name)), refused) << c.scenario;
   }
 }
 

@@ -248,9 +248,10 @@ common::OutputDir make_output_dir(const std::string& path) {
   common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) set_up_failed("cannot open directory ", path);
   common::Resolver way;
+  way.judge_writers();
   auto parent = way.directory(std::string(common::parent_dir(path)), false);
   if (!parent) set_up_failed("cannot open directory ", std::string(common::parent_dir(path)));
-  const bool shared = common::is_shared_directory(way, parent->st);
+  const bool shared = common::is_shared_directory(way, *parent);
   return common::OutputDir(path, std::move(fd), std::move(parent->fd), shared);
 }
 
@@ -298,9 +299,6 @@ std::string describe(const common::Parties& parties) {
       case common::Party::Kind::kAccount:
         text += "uid " + std::to_string(party.id);
         break;
-      case common::Party::Kind::kGroup:
-        text += "group " + std::to_string(party.id);
-        break;
       case common::Party::Kind::kEveryone:
         text += "everyone";
         break;
@@ -310,12 +308,7 @@ std::string describe(const common::Parties& parties) {
 }
 
 std::string describe(const common::Credentials& credentials) {
-  std::string text = std::to_string(credentials.uid) + "/" + std::to_string(credentials.gid);
-  for (std::size_t i = 0; i < credentials.groups.size(); ++i) {
-    text.push_back(i == 0 ? '+' : ',');
-    text += std::to_string(credentials.groups[i]);
-  }
-  return text;
+  return std::to_string(credentials.uid) + "/" + std::to_string(credentials.gid);
 }
 
 std::vector<std::string> listing_order(const std::string& dir) {

@@ -77,10 +77,11 @@ Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   auto target = link_target(link_fd, path);
   if (!target) return std::unexpected(target.error());
   Resolver way;
+  way.judge_writers();
   auto dir = way.directory(parent_dir(*target), false);
   if (!dir) return std::unexpected(dir.error());
   // No one account need hold such a way (a directory everyone may write): a plain refusal.
-  if (!way.may_change().empty()) return os_error(EACCES);
+  if (way.others_may_change()) return os_error(EACCES);
   UniqueFd fd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
                        kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
   if (!fd.valid()) return os_error(errno);

@@ -93,9 +93,13 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   if (!setting) return std::unexpected(setting.error());
   auto location = split_log_location(*setting);
   if (!location) return std::unexpected(location.error());
-  // Whoever may change the configuration, or the way to it, chose the log location: every log
-  // is read with their rights, and with those of whoever chose the way to the logs.
-  Resolver log_way(config_way.may_change());
+  // Whoever chose the configuration, owns it, or may write it as one of everyone chose the log
+  // location: every log is read with their rights, and with those of whoever chose the way to
+  // the logs. Its group's and ACL's writers write in its owner's name.
+  Parties log_choosers = config_way.choosers();
+  log_choosers.add(owner_of(config->st));
+  log_choosers.add(everyone_if_others_write(config->st));
+  Resolver log_way(std::move(log_choosers));
   WorkBudget budget{kStageComponents};
   log_way.spend_from(&budget);
   auto dir = log_way.directory(location->directory, true);

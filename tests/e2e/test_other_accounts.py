@@ -1,7 +1,7 @@
 """Runs as root where other accounts (the service, uid 1500, and bob, uid 1701) own the log
 directory, the configuration or what lies on the way to them: whatever they chose is read with
-no more rights than their own, as /etc/passwd and /etc/group give them, and nothing but a
-regular file is ever opened."""
+no more rights than their uid alone gives them, whatever /etc/passwd and /etc/group say, and
+nothing but a regular file is ever opened."""
 
 import re
 import shutil
@@ -10,19 +10,21 @@ import unittest
 
 from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, E2ETestCase
 
-# The accounts, uid and gid apart, with several groups: the service is in svcdata and ops, but
-# not in adm (4), which may read what root:adm 0640 holds.
+# The accounts, uid and gid apart, with several groups. The database says the service is in adm
+# (4), which may read what root:adm 0640 holds, and lists its uid twice, first as svcadm in adm;
+# no read is ever granted through either.
 ACCOUNTS = (
     "printf '%s\\n' root:x:0:0:root:/root:/bin/sh nobody:x:65534:65534::/:/bin/sh "
-    "syslog:x:104:110::/:/bin/sh alice:x:1000:1000::/:/bin/sh svc:x:1500:1600::/:/bin/sh "
-    "bob:x:1701:1701::/:/bin/sh "
+    "syslog:x:104:110::/:/bin/sh alice:x:1000:1000::/:/bin/sh svcadm:x:1500:4::/:/bin/sh "
+    "svc:x:1500:1600::/:/bin/sh bob:x:1701:1701::/:/bin/sh "
     "> /etc/passwd; "
-    "printf '%s\\n' root:x:0: adm:x:4:syslog syslog:x:110: svc:x:1600: svcdata:x:1601:svc "
+    "printf '%s\\n' root:x:0: adm:x:4:syslog,svc syslog:x:110: svc:x:1600: svcdata:x:1601:svc "
     "ops:x:1700:bob,svc bob:x:1701: alice:x:1000: nogroup:x:65534: > /etc/group; ")
 SERVICE = "setpriv --reuid=1500 --regid=1600 --groups=1600,1601,1700"
 BOB = "setpriv --reuid=1701 --regid=1701 --groups=1700,1701"
 CHOSEN = "the source path was chosen by another account (uid 1500), which may not read it"
 MANY = "the source path can be changed by more than one other account"
+ANYONE = "the source path may have been chosen by anyone, and not everyone may read it"
 ELOOP = "Too many levels of symbolic links (os error 40)"
 # Files only root may read: on /opt, and on /tmp, the logs' own file system (a hard link must
 # stay on one). Readable by group 4 too, which the run is given as a supplementary group: a
@@ -66,23 +68,37 @@ class OtherAccounts(E2ETestCase):
         self.assertEqual((files["agent.log"][2], files["agent.log.7"][2]), (b"own\n", b"rotated\n"))
         self.assertEqual(stat.S_IMODE(files["agent.log.suid"][1]), 0o755)
         # Whichever refused entry is listed first gives the line.
-        self.assertIn(self.logs_line(r), (CHOSEN, "the source path is on a kernel pseudo file "
-                                                  "system (procfs)"))
+        self.assertIn(self.logs_line(r), (CHOSEN, ANYONE, "the source path is on a kernel pseudo "
+                                                        "file system (procfs)"))
         self.assert_no_secret(files)
 
     def test_what_other_accounts_chose_is_refused_in_the_runs_own_words(self):
         # Each attack, with what the log stage (and, where given, the configuration's stage)
         # then says. The service's own log is collected throughout.
-        auth = "echo auth-secret > /tmp/auth.log; chown 0:4 /tmp/auth.log; chmod 640 /tmp/auth.log; "
+        auth = "echo auth-secret > /opt/auth.log; chown 0:4 /opt/auth.log; chmod 640 /opt/auth.log; "
         key_link = f"{SERVICE} ln -s /opt/private/key /tmp/logs/agent.log.key; "
         chain = "d/../" * 810  # 4 KB
         cases = [
             ("a setgid svc:adm directory: its link to an adm-only file",
              auth + "chgrp 4 /tmp/logs; chmod 2750 /tmp/logs; "
-             f"{SERVICE} ln -s /tmp/auth.log /tmp/logs/agent.log.2", "", CHOSEN, None),
+             f"{SERVICE} ln -s /opt/auth.log /tmp/logs/agent.log.2", "", CHOSEN, None),
             ("a configuration of svc:adm naming an adm-only file",
              auth + "chown 1500:4 /opt/keldra/etc/keldra-oskel.cfg",
-             CONFIG.replace("/tmp/logs/agent.log", "/tmp/auth.log"), CHOSEN, None),
+             CONFIG.replace("/tmp/logs/agent.log", "/opt/auth.log"), CHOSEN, None),
+            ("an account no database lists links to nobody:nogroup 0640",
+             "mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; echo nobody-secret > "
+             "/opt/ng; chown 65534:65534 /opt/ng; chmod 640 /opt/ng; "
+             "ln -s /opt/ng /tmp/root-logs/agent.log.u; chown -h 1800 /tmp/root-logs/agent.log.u",
+             CONFIG.replace("/tmp/logs/", "/tmp/root-logs/"), CHOSEN.replace("1500", "1800"), None),
+            ("a world-writable configuration names nobody's own 0600 file",
+             "mkdir -m 700 /opt/nob; echo own > /opt/nob/agent.log; echo nobody-secret > "
+             "/opt/nob/agent.log.1; chown -R 65534 /opt/nob; chmod 600 /opt/nob/agent.log.1; "
+             "chmod 666 /opt/keldra/etc/keldra-oskel.cfg",
+             CONFIG.replace("/tmp/logs/", "/opt/nob/"), ANYONE, None),
+            ("root's file moved into a sticky world-writable log directory",
+             "chown 0 /tmp/logs; chmod 1777 /tmp/logs; mkdir /tmp/state; chown 1500 /tmp/state; "
+             "echo key-secret > /tmp/state/key; chmod 600 /tmp/state/key; "
+             f"{SERVICE} mv /tmp/state/key /tmp/logs/agent.log.key", "", ANYONE, None),
             ("a run whose securebits keep capabilities across the switch", key_link,
              "setpriv --securebits +no_setuid_fixup", CHOSEN, None),
             ("a caller other than root that may switch and read anything",
@@ -101,11 +117,11 @@ class OtherAccounts(E2ETestCase):
             ("a hard link that a member of the directory's group made",
              "chgrp 1700 /tmp/logs; chmod 775 /tmp/logs; echo key-secret > /tmp/svckey; "
              "chown 1500 /tmp/svckey; chmod 600 /tmp/svckey; ln /tmp/svckey /tmp/logs/agent.log.h",
-             "", MANY, None),
+             "", ANYONE, None),
             ("nobody's file behind two accounts' links",
              "mkdir /tmp/bob; chown 1701 /tmp/bob; echo nobody-secret > /tmp/nobody; "
              f"chown 65534 /tmp/nobody; chmod 600 /tmp/nobody; {BOB} ln -s /tmp/nobody /tmp/bob/l; "
-             f"{SERVICE} ln -s /tmp/bob/l /tmp/logs/agent.log.n", "", MANY, None),
+             f"{SERVICE} ln -s /tmp/bob/l /tmp/logs/agent.log.n", "", ANYONE, None),
             ("a file behind another account's private directory",
              "mkdir -m 700 /tmp/alice; mkdir /tmp/alice/pub; echo alice-secret > /tmp/alice/pub/s; "
              "chown -R 1000:1000 /tmp/alice; "
@@ -131,7 +147,7 @@ class OtherAccounts(E2ETestCase):
                 expected = (f"{CONFIG_LINE}{config}\n" if config else "") + f"{LOGS_LINE}{logs}\n"
                 self.assertEqual(r.stderr, expected)
                 files = self.archived(r)
-                if "auth.log" not in config_text and not config:
+                if "/tmp/logs/" in config_text and not config:
                     self.assertEqual(files["agent.log"][2], b"own\n")
                 self.assert_no_secret(files)
 
@@ -141,12 +157,49 @@ class OtherAccounts(E2ETestCase):
         setup = (ACCOUNTS + "mkdir /tmp/logs; chown 0:110 /tmp/logs; chmod 775 /tmp/logs; "
                  "echo own > /tmp/logs/agent.log; echo old > /tmp/logs/agent.log.1; "
                  "chown 1500:1600 /tmp/logs/agent.log /tmp/logs/agent.log.1; "
-                 "echo daemon > /tmp/logs/agent.log.daemon; chmod 600 /tmp/logs/agent.log.daemon")
+                 "echo daemon > /tmp/logs/agent.log.daemon; chmod 600 /tmp/logs/agent.log.daemon; "
+                 "echo syslog > /tmp/logs/agent.log.2; chown 104:4 /tmp/logs/agent.log.2; "
+                 "chmod 640 /tmp/logs/agent.log.2")
         r = self.run_oskel(config=CONFIG, setup=setup)
         self.assertEqual(r.stderr, "")
         files = self.archived(r)
-        self.assertEqual([files[n][2] for n in ("agent.log", "agent.log.1", "agent.log.daemon")],
-                         [b"own\n", b"old\n", b"daemon\n"])
+        self.assertEqual([files[n][2] for n in ("agent.log", "agent.log.1", "agent.log.2",
+                                                "agent.log.daemon")],
+                         [b"own\n", b"old\n", b"syslog\n", b"daemon\n"])
+
+    def test_what_owners_and_their_grants_chose_is_collected(self):
+        # The service's own logs, whether its group may write their directory or not; a
+        # configuration whose group or ACL entry may write it, naming root's logs; a run as the
+        # service itself.
+        own = (f"{SERVICE} sh -c 'cd /tmp/logs; umask 077; echo own > agent.log; umask 027; "
+               "echo one > agent.log.1; echo two | gzip > agent.log.2.gz; ln -s agent.log.1 "
+               "agent.log.link'; ")
+        roots = "mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; chmod 600 /tmp/root-logs/agent.log; "
+        acl = ("python3 -c 'import os, struct; os.setxattr(\"/opt/keldra/etc/keldra-oskel.cfg\", "
+               "\"system.posix_acl_access\", struct.pack(\"<I\" + \"HHI\" * 5, 2, 1, 6, "
+               "2**32 - 1, 2, 6, 1500, 4, 4, 2**32 - 1, 16, 6, 2**32 - 1, 32, 4, 2**32 - 1))'; ")
+        root_config = CONFIG.replace("/tmp/logs/", "/tmp/root-logs/")
+        cases = [
+            ("svc:svc 0755", own, CONFIG, "", ["agent.log", "agent.log.1", "agent.log.2.gz",
+                                               "agent.log.link"]),
+            ("svc:svc 0775", own + "chmod 775 /tmp/logs", CONFIG, "",
+             ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
+            ("a root:keldra 0664 configuration", roots + "chgrp 1601 /opt/keldra/etc/*.cfg; "
+             "chmod 664 /opt/keldra/etc/*.cfg", root_config, "", ["agent.log"]),
+            ("a root 0644 configuration with the service's ACL entry", roots + acl, root_config,
+             "", ["agent.log"]),
+            ("a run as the service over its own files",
+             own + "chown 1500 /tmp/run; chmod 755 /opt/.e2e /opt/.e2e/exe", CONFIG,
+             SERVICE, ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
+        ]
+        for scenario, setup, config, wrapper, names in cases:
+            with self.subTest(scenario):
+                r = self.run_oskel(config=config, setup=ACCOUNTS + SERVICE_LOGS + setup,
+                                   wrapper=wrapper)
+                self.assertEqual(r.stderr, "")
+                files = self.archived(r)
+                self.assertEqual(sorted(n for n in files if n.startswith("agent")), names)
+                self.assertEqual(files["agent.log"][2], b"own\n")
 
     def test_roots_own_link_in_roots_directory_is_followed(self):
         r = self.run_oskel(config=CONFIG, setup=SECRETS + "mkdir /tmp/logs; "
