@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
 #include "common/access/writers.h"
+#include "common/credentials_switch.h"
 #include "common/parties.h"
 #include "common/path.h"
 #include "common/test_seam.h"
@@ -55,6 +57,38 @@ bool is_shared_directory(const Resolver& way, const Opened& dir) {
 }
 
 namespace {
+
+// Whether `party` may make entries in the directory `dir` and enter it, as the kernel judges it
+// with the party's credentials. Where the kernel cannot be asked (no right to switch; no
+// faccessat2, before 5.8, and the C library's stand-in judges by the effective uid), the mode
+// alone: the owner's bits for the owner, the others' bits for anyone else.
+bool may_write_and_enter(Party party, const Opened& dir) {
+  {
+    const ScopedCredentials as(party.credentials());
+    if (as.switched() && as.dropped()) {
+      if (::syscall(SYS_faccessat2, dir.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
+      if (errno != ENOSYS) return false;
+    }
+  }
+  const bool owner = party.kind == Party::Kind::kAccount && dir.st.st_uid == party.id;
+  const mode_t bits = owner ? S_IWUSR | S_IXUSR : S_IWOTH | S_IXOTH;
+  return (dir.st.st_mode & bits) == bits && !owed_to_unheld_id(party, dir.st, S_IWOTH | S_IXOTH);
+}
+
+// A temporary directory that another party chose must be one it may write itself: else the run
+// would write, as root, where that party could only point.
+Result<> refuse_unless_choosers_write(const Resolver& way, const Opened& dir) {
+  for (const Party& party : way.choosers()) {
+    if (may_write_and_enter(party, dir)) continue;
+    if (party.kind == Party::Kind::kEveryone) {
+      return fail(
+          "the temporary directory may have been chosen by anyone, and not everyone may write it");
+    }
+    return fail("the temporary directory was chosen by another account (uid " +
+                std::to_string(party.id) + "), which may not write it");
+  }
+  return {};
+}
 
 // The umask, which only umask(2) itself reads; the run is single-threaded.
 mode_t current_umask() {
@@ -117,6 +151,9 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   way.judge_writers();
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
   if (!parent) return failed(parent.error());
+  if (auto writable = refuse_unless_choosers_write(way, *parent); !writable) {
+    return failed(writable.error());
+  }
   const bool shared = is_shared_directory(way, *parent);
   const std::string name(data_dir_name);
   struct stat existing;

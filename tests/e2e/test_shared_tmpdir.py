@@ -48,6 +48,15 @@ class SharedTmpdir(E2ETestCase):
         self.assertEqual(r.after, "precious\nrefused\n")
         self.assertEqual(stat.S_IMODE((r.tmp / "run/oskel-data.tar.gz").stat().st_mode), 0o600)
 
+    def test_a_tmpdir_another_account_points_at_must_be_its_to_write(self):
+        r = self.run_oskel(tmpdir="/opt/svc/tmp", setup=(
+            "mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
+            f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp"),
+            after="ls -A /opt/rootdir")
+        self.assertEqual((r.rc, r.stderr, r.after), (
+            1, "Failed to create output directory /opt/svc/tmp/oskel-data due to: the temporary "
+               "directory was chosen by another account (uid 1500), which may not write it.\n", ""))
+
     def test_tmpdir_swapped_for_a_link_to_a_root_only_directory_gets_nothing(self):
         r = self.run_oskel(setup="mkdir -m 700 /tmp/private; echo old > /tmp/private/oskel-data.tar.gz; "
                                  f"rmdir /tmp/run; {SERVICE} ln -s /tmp/private /tmp/run")
