@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/file_io.h"
+#include "common/test_seam.h"
 
 namespace common {
 
@@ -28,6 +29,7 @@ Result<> empty_directory(int dir_fd) {
     const char* name = (*entry)->d_name;
     if (::unlinkat(dir_fd, name, 0) == 0) continue;
     if (errno != EISDIR) return os_error(errno);
+    test_seam("remove:", name);
     UniqueFd child(::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!child.valid()) return os_error(errno);
     if (auto emptied = empty_directory(child.get()); !emptied) return emptied;

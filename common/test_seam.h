@@ -6,21 +6,22 @@
 //
 // The points: "output-dir" (the output directory made, not yet opened), "archive-path" (what
 // is at the archive path judged, not yet opened), "resolve:NAME" (entry NAME of a path being
-// resolved looked up, not yet opened or read).
+// resolved looked up, not yet opened or read), "remove:NAME" (subdirectory NAME of a directory
+// being emptied found, not yet opened).
 #pragma once
 
 #include <string_view>
 
 namespace common {
 
-namespace detail {
-void stop_at_named_seam(std::string_view point);
-// What a seam does; tests replace it.
-inline void (*seam_hook)(std::string_view point) = &stop_at_named_seam;
-}  // namespace detail
+  namespace detail {
+  void stop_at_named_seam(std::string_view point);
+  // What a seam does; tests replace it.
+  inline void (*seam_hook)(std::string_view point) = &stop_at_named_seam;
+  }  // namespace detail
 
-inline void test_seam(std::string_view point) { detail::seam_hook(point); }
-// A point named by a prefix and an entry name, e.g. ("resolve:", "agent.log").
-void test_seam(std::string_view prefix, std::string_view name);
+  inline void test_seam(std::string_view point) { detail::seam_hook(point); }
+  // A point named by a prefix and an entry name, e.g. ("resolve:", "agent.log").
+  void test_seam(std::string_view prefix, std::string_view name);
 
 }  // namespace common

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <stdexcept>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
+#include "common/test_seam.h"
 #include "tests/test_util.h"
 
 namespace common {
@@ -32,6 +35,22 @@ TEST(RemoveTree, RemovesEverythingAndNeverFollowsLinks) {
   tu::make_symlink(keep, dir + "/link");
   ASSERT_TRUE(remove_tree(open_dir(dir).get(), AT_FDCWD, dir));
   EXPECT_FALSE(tu::exists(dir));
+  EXPECT_EQ(tu::read_text(keep + "/precious"), "x");
+
+  // A subdirectory swapped for a link once found: the link is not entered.
+  tu::make_dir(dir, 0700);
+  tu::make_dir(dir + "/sub", 0700);
+  static std::string swapped;
+  swapped = dir + "/sub";
+  const tu::ScopedValue seam(
+      detail::seam_hook, +[](std::string_view point) {
+        if (point == "remove:sub" &&
+            (::rmdir(swapped.c_str()) | ::symlink("../keep", swapped.c_str())) != 0) {
+          throw std::runtime_error("cannot swap " + swapped);
+        }
+      });
+  EXPECT_EQ(tu::ok_or_error(remove_tree(open_dir(dir).get(), AT_FDCWD, dir)),
+            "Not a directory (os error 20)");
   EXPECT_EQ(tu::read_text(keep + "/precious"), "x");
 }
 
