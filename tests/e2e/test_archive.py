@@ -143,7 +143,15 @@ class OtherAccounts(E2ETestCase):
 
     def test_output_directory_swapped_for_a_link_changes_nothing_outside_it(self):
         # Between the log stage and the archive, the package tool puts a link where the output
-        # directory was, then fails, so its stage removes its file again.
+        # directory was, then fails, so its stage removes its file again; or another account's
+        # directory, which the clean-up leaves as it is.
+        other = tool("mv /tmp/run/oskel-data /tmp/run/moved; mkdir /tmp/run/oskel-data; "
+                     "echo theirs > /tmp/run/oskel-data/f; chown -R 1500 /tmp/run/oskel-data")
+        r = self.run_oskel(tools={"dpkg-query": other})
+        self.assertTrue(r.stderr.endswith("Failed to clean up directory, /tmp/run/oskel-data\n"))
+        self.assertEqual((r.tmp / "run/oskel-data/f").read_text(), "theirs\n")
+        self.assertEqual(os.listdir(r.tmp / "run/moved"), [])
+
         swap = tool("mv /tmp/run/oskel-data /tmp/run/moved; ln -s /tmp/elsewhere /tmp/run/oskel-data; "
                     "printf '\\377'")
         r = self.run_oskel(tools={"dpkg-query": swap},
