@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "common/access/disk_margin.h"
 #include "common/archive/archive.h"
 #include "common/collectors/log_files.h"
 #include "common/copy_file.h"
-#include "common/disk_margin.h"
 #include "common/file_io.h"
 #include "common/output_dir.h"
 #include "common/path.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/disk_margin.h"
+#include "common/access/disk_margin.h"
 #include "common/file_io.h"
 #include "common/process.h"
 
@@ -46,8 +46,10 @@ Result<std::uint64_t> copy_range(int from, int to, std::uint64_t limit) {
   bool kernel = true;
   while (copied < limit) {
     if (interrupted()) return interrupted_error();
-    const auto want = static_cast<std::size_t>(std::min(limit - copied, kMarginCheckInterval));
-    if (auto room = check_disk_margin(to, want); !room) return std::unexpected(room.error());
+    const auto want =
+        static_cast<std::size_t>(std::min(limit - copied, access::kMarginCheckInterval));
+    if (auto room = access::check_disk_margin(to, want); !room)
+      return std::unexpected(room.error());
     if (kernel) {
       auto moved = kernel_copy(from, to, want, copied > 0);
       if (!moved) return std::unexpected(moved.error());
@@ -112,16 +114,16 @@ Result<> copy_bytes(int from, int to, std::uint64_t size) {
 
 Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name) {
-  auto from = Resolver().file(source);
+  auto from = access::Resolver().file(source);
   if (!from) return std::unexpected(from.error());
   return copy_open_file(*from, destination_dir, destination_name);
 }
 
-Result<> copy_open_file(const Opened& from, int destination_dir,
+Result<> copy_open_file(const access::Opened& from, int destination_dir,
                         const std::string& destination_name) {
   const mode_t permissions = from.st.st_mode & 07777 & ~(S_ISUID | S_ISGID);
   // A farm of links to an empty log must not take the last inodes either.
-  if (auto room = check_disk_margin(destination_dir, 0, 1); !room) return room;
+  if (auto room = access::check_disk_margin(destination_dir, 0, 1); !room) return room;
   // Created anew: a name already taken (another stage's file, or anything planted) is EEXIST,
   // never written through.
   UniqueFd to(::openat(destination_dir, destination_name.c_str(),

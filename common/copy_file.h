@@ -19,8 +19,8 @@
 
 #include <string>
 
+#include "common/access/access.h"
 #include "common/error.h"
-#include "common/source_file.h"
 
 namespace common {
 
@@ -30,7 +30,7 @@ Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name);
 
 // The same for a file already open.
-Result<> copy_open_file(const Opened& from, int destination_dir,
+Result<> copy_open_file(const access::Opened& from, int destination_dir,
                         const std::string& destination_name);
 
 namespace detail {

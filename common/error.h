@@ -13,6 +13,7 @@ enum class ErrorKind {
   kAlreadyExists,  // EEXIST: another user's name appeared where a file was to be created
   kInterrupted,    // SIGINT, SIGTERM or SIGHUP arrived: the run is being abandoned
   kDirectory,      // a file was looked for and a directory found: a log selection skips it
+  kRefused,        // refused by the run's own rules on whose rights apply, not by the system
 };
 
 class Error {
@@ -40,6 +41,10 @@ inline std::unexpected<Error> os_error(int errnum) {
 }
 inline std::unexpected<Error> fail(std::string text, ErrorKind kind = ErrorKind::kOther) {
   return std::unexpected(Error(std::move(text), kind));
+}
+// A refusal by the run's own rules (access/access.h), in its own words.
+inline std::unexpected<Error> refuse(std::string text) {
+  return fail(std::move(text), ErrorKind::kRefused);
 }
 
 // The text a file read as UTF-8 fails with.

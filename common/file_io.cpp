@@ -1,6 +1,7 @@
 #include "common/file_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <optional>
 
-#include "common/disk_margin.h"
+#include "common/access/disk_margin.h"
 #include "common/process.h"
 
 namespace common {
@@ -170,12 +171,26 @@ Result<UniqueFd> open_for_reading(const std::string& path) {
 }
 
 Result<> write_file(int dir_fd, const std::string& name, std::string_view data) {
-  if (auto room = check_disk_margin(dir_fd, data.size(), 1); !room) return room;
+  if (auto room = access::check_disk_margin(dir_fd, data.size(), 1); !room) return room;
   UniqueFd fd(
       ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd.valid()) return os_error(errno);
   if (auto written = write_all(fd.get(), data); !written) return written;
   return fd.close();
+}
+
+Result<UniqueFd> duplicate_fd(int fd) {
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.valid()) return os_error(errno);
+  return copy;
+}
+
+Result<std::string> read_link(int link_fd) {
+  char target[PATH_MAX];
+  const ssize_t size = ::readlinkat(link_fd, "", target, sizeof target);
+  if (size < 0) return os_error(errno);
+  if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
+  return std::string(target, static_cast<std::size_t>(size));
 }
 
 }  // namespace common

@@ -4,6 +4,8 @@
 // file that is a link to /dev/zero must end in an error, not in memory exhaustion.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <dirent.h>
 
 #include <chrono>
@@ -57,6 +59,18 @@ class DirStream {
   explicit DirStream(DIR* dir) : dir_(dir) {}
   DIR* dir_;
 };
+
+// A second descriptor for what `fd` holds, close-on-exec.
+Result<UniqueFd> duplicate_fd(int fd);
+
+// The target of the link held by `link_fd` (an O_PATH descriptor of the link itself). A target
+// of PATH_MAX bytes or more is ENAMETOOLONG.
+Result<std::string> read_link(int link_fd);
+
+// Whether two stats describe the same file.
+inline bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // The most that is read of a file the run needs whole (the configuration file,
 // /etc/system-release): a larger one fails with EFBIG instead of exhausting memory.

@@ -2,15 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "common/access/writers.h"
-#include "common/credentials_switch.h"
-#include "common/parties.h"
 #include "common/path.h"
 #include "common/test_seam.h"
 #include "common/utf8.h"
@@ -51,44 +47,7 @@ std::string temp_dir() {
   return value != nullptr ? value : "/tmp";
 }
 
-bool is_shared_directory(const Resolver& way, const Opened& dir) {
-  return way.others_may_change() ||
-         access::writers_of(dir.fd.get(), dir.st).other_than_the_run().found;
-}
-
 namespace {
-
-// Whether `party` may make entries in the directory `dir` and enter it, as the kernel judges it
-// with the party's credentials. Where the kernel cannot be asked (no right to switch; no
-// faccessat2, before 5.8, and the C library's stand-in judges by the effective uid), the mode
-// alone: the owner's bits for the owner, the others' bits for anyone else.
-bool may_write_and_enter(Party party, const Opened& dir) {
-  {
-    const ScopedCredentials as(party.credentials());
-    if (as.switched() && as.dropped()) {
-      if (::syscall(SYS_faccessat2, dir.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
-      if (errno != ENOSYS) return false;
-    }
-  }
-  const bool owner = party.kind == Party::Kind::kAccount && dir.st.st_uid == party.id;
-  const mode_t bits = owner ? S_IWUSR | S_IXUSR : S_IWOTH | S_IXOTH;
-  return (dir.st.st_mode & bits) == bits && !owed_to_unheld_id(party, dir.st, S_IWOTH | S_IXOTH);
-}
-
-// A temporary directory that another party chose must be one it may write itself: else the run
-// would write, as root, where that party could only point.
-Result<> refuse_unless_choosers_write(const Resolver& way, const Opened& dir) {
-  for (const Party& party : way.choosers()) {
-    if (may_write_and_enter(party, dir)) continue;
-    if (party.kind == Party::Kind::kEveryone) {
-      return fail(
-          "the temporary directory may have been chosen by anyone, and not everyone may write it");
-    }
-    return fail("the temporary directory was chosen by another account (uid " +
-                std::to_string(party.id) + "), which may not write it");
-  }
-  return {};
-}
 
 // The umask, which only umask(2) itself reads; the run is single-threaded.
 mode_t current_umask() {
@@ -104,7 +63,7 @@ Result<> refuse_unless_empty(int dir_fd) {
   if (!listing) return std::unexpected(listing.error());
   auto entry = listing->next();
   if (!entry) return std::unexpected(entry.error());
-  if (*entry != nullptr) return fail(kNotMadeByThisRun);
+  if (*entry != nullptr) return refuse(kNotMadeByThisRun);
   return {};
 }
 
@@ -115,14 +74,14 @@ Result<UniqueFd> open_made(int parent, const std::string& name) {
   UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     const int error = errno;
-    if (error == ELOOP || error == ENOTDIR) return fail(kNotMadeByThisRun);
+    if (error == ELOOP || error == ENOTDIR) return refuse(kNotMadeByThisRun);
     return os_error(error);
   }
   struct stat made;
   if (::fstat(fd.get(), &made) != 0) return os_error(errno);
   if (made.st_uid != ::geteuid() || (made.st_mode & 07777) != (kMode & ~current_umask()) ||
       made.st_nlink > 2) {
-    return fail(kNotMadeByThisRun);
+    return refuse(kNotMadeByThisRun);
   }
   if (auto empty = refuse_unless_empty(fd.get()); !empty) return std::unexpected(empty.error());
   return fd;
@@ -147,14 +106,14 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   const auto failed = [&path](Error error) {
     return std::unexpected(OutputPathError::create_failed(std::move(path), std::move(error)));
   };
-  Resolver way;
+  access::Resolver way;
   way.judge_writers();
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
   if (!parent) return failed(parent.error());
-  if (auto writable = refuse_unless_choosers_write(way, *parent); !writable) {
+  if (auto writable = access::refuse_unless_choosers_write(way, *parent); !writable) {
     return failed(writable.error());
   }
-  const bool shared = is_shared_directory(way, *parent);
+  const bool shared = access::is_shared_directory(way, *parent);
   const std::string name(data_dir_name);
   struct stat existing;
   if (::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0) {

@@ -18,10 +18,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/access/access.h"
 #include "common/error.h"
 #include "common/file_io.h"
 #include "common/path.h"
-#include "common/source_file.h"
 
 namespace common {
 
@@ -73,12 +73,6 @@ class OutputDir {
   UniqueFd parent_;
   bool parent_shared_;
 };
-
-// Whether the directory `dir`, reached by `way` (which judged writers), is shared: another
-// account chose the way to it or may change a directory on it, or anyone but the run may
-// write the directory itself (access/writers.h; sticky or not). Nothing in a shared directory
-// is written through an existing entry.
-bool is_shared_directory(const Resolver& way, const Opened& dir);
 
 // The temporary directory as the platform defines it: TMPDIR if set (even empty), else "/tmp".
 std::string temp_dir();

@@ -45,7 +45,7 @@ Result<> remove_tree(int dir_fd, int parent_fd, const std::string& name) {
   struct stat named;
   if (::fstat(dir_fd, &held) != 0) return os_error(errno);
   if (::fstatat(parent_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return os_error(errno);
-  if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) return os_error(ENOENT);
+  if (!same_inode(named, held)) return os_error(ENOENT);
   if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) return os_error(errno);
   return {};
 }

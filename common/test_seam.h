@@ -14,14 +14,14 @@
 
 namespace common {
 
-  namespace detail {
-  void stop_at_named_seam(std::string_view point);
-  // What a seam does; tests replace it.
-  inline void (*seam_hook)(std::string_view point) = &stop_at_named_seam;
-  }  // namespace detail
+namespace detail {
+void stop_at_named_seam(std::string_view point);
+// What a seam does; tests replace it.
+inline void (*seam_hook)(std::string_view point) = &stop_at_named_seam;
+}  // namespace detail
 
-  inline void test_seam(std::string_view point) { detail::seam_hook(point); }
-  // A point named by a prefix and an entry name, e.g. ("resolve:", "agent.log").
-  void test_seam(std::string_view prefix, std::string_view name);
+inline void test_seam(std::string_view point) { detail::seam_hook(point); }
+// A point named by a prefix and an entry name, e.g. ("resolve:", "agent.log").
+void test_seam(std::string_view prefix, std::string_view name);
 
 }  // namespace common

@@ -89,9 +89,9 @@ TEST(CopyFile, SourcesThatAreNotRegularFilesCreateNothing) {
     std::string source;
     std::string error;
   } cases[] = {
-      {tmp / "dir", kNotRegularFile},
-      {tmp / "fifo", kNotRegularFile},  // must not wait for a writer
-      {tmp / "device", kNotRegularFile},
+      {tmp / "dir", access::kNotRegularFile},
+      {tmp / "fifo", access::kNotRegularFile},  // must not wait for a writer
+      {tmp / "device", access::kNotRegularFile},
       {tmp / "sock", "No such device or address (os error 6)"},
       {tmp / "dangling", "No such file or directory (os error 2)"},
       {tmp / "missing", "No such file or directory (os error 2)"},

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/access/shared_directory.h"
 #include "common/file_io.h"
 #include "common/path.h"
 #include "common/remove_tree.h"
@@ -247,11 +248,11 @@ common::OutputDir make_output_dir(const std::string& path) {
   make_dir(path, 0700);
   common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) set_up_failed("cannot open directory ", path);
-  common::Resolver way;
+  common::access::Resolver way;
   way.judge_writers();
   auto parent = way.directory(std::string(common::parent_dir(path)), false);
   if (!parent) set_up_failed("cannot open directory ", std::string(common::parent_dir(path)));
-  const bool shared = common::is_shared_directory(way, *parent);
+  const bool shared = common::access::is_shared_directory(way, *parent);
   return common::OutputDir(path, std::move(fd), std::move(parent->fd), shared);
 }
 
@@ -291,15 +292,15 @@ mode_t mode_of(const std::string& path) {
   return st.st_mode;
 }
 
-std::string describe(const common::Parties& parties) {
+std::string describe(const common::access::Parties& parties) {
   std::string text;
-  for (const common::Party& party : parties) {
+  for (const common::access::Party& party : parties) {
     if (!text.empty()) text += ", ";
     switch (party.kind) {
-      case common::Party::Kind::kAccount:
+      case common::access::Party::Kind::kAccount:
         text += "uid " + std::to_string(party.id);
         break;
-      case common::Party::Kind::kEveryone:
+      case common::access::Party::Kind::kEveryone:
         text += "everyone";
         break;
     }
@@ -307,7 +308,7 @@ std::string describe(const common::Parties& parties) {
   return text.empty() ? "none" : text;
 }
 
-std::string describe(const common::Credentials& credentials) {
+std::string describe(const common::access::Credentials& credentials) {
   return std::to_string(credentials.uid) + "/" + std::to_string(credentials.gid);
 }
 

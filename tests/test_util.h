@@ -13,16 +13,16 @@
 #include <utility>
 #include <vector>
 
+#include "common/access/parties.h"
 #include "common/error.h"
 #include "common/output_dir.h"
-#include "common/parties.h"
 
 namespace testing_util {
 
 // "uid 1500, group 7, everyone" or "none": one comparison checks a whole set of parties.
-std::string describe(const common::Parties& parties);
+std::string describe(const common::access::Parties& parties);
 // "1500/1600+4,27": uid, gid and supplementary groups.
-std::string describe(const common::Credentials& credentials);
+std::string describe(const common::access::Credentials& credentials);
 
 // "ok" for a success, else the error's display text: one comparison checks both.
 template <typename T>

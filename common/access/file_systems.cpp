@@ -77,8 +77,8 @@ Result<> refuse_pseudo_file(int fd) {
   if (::fstatfs(fd, &fs) != 0) return os_error(errno);
   for (const auto& pseudo : kPseudoFileSystems) {
     if (static_cast<std::uint32_t>(fs.f_type) == pseudo.magic) {
-      return fail(std::string("the source path is on a kernel pseudo file system (") + pseudo.name +
-                  ")");
+      return refuse(std::string("the source path is on a kernel pseudo file system (") +
+                    pseudo.name + ")");
     }
   }
   return {};

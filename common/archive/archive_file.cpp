@@ -11,10 +11,8 @@
 #include <ctime>
 #include <optional>
 
-#include "common/disk_margin.h"
-#include "common/parties.h"
+#include "common/access/access.h"
 #include "common/path.h"
-#include "common/source_file.h"
 #include "common/test_seam.h"
 
 namespace common::archive {
@@ -29,12 +27,12 @@ constexpr mode_t kNewFileMode = 0600;
 constexpr int kAttempts = 4;
 
 std::unexpected<Error> held_by(uid_t owner) {
-  return fail(std::string(kHeldByAnotherAccount) + " (uid " + std::to_string(owner) + ")");
+  return refuse(std::string(kHeldByAnotherAccount) + " (uid " + std::to_string(owner) + ")");
 }
 
 // Why the entry or file `st` is refused: it is another account's, or it has another hard link.
 std::unexpected<Error> refusal(const struct stat& st) {
-  return is_trusted(st.st_uid) ? os_error(EACCES) : held_by(st.st_uid);
+  return access::is_trusted(st.st_uid) ? os_error(EACCES) : held_by(st.st_uid);
 }
 
 Result<UniqueFd> duplicate(int fd) {
@@ -76,7 +74,7 @@ Result<std::string> link_target(int link_fd, const std::string& path) {
 Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   auto target = link_target(link_fd, path);
   if (!target) return std::unexpected(target.error());
-  Resolver way;
+  access::Resolver way;
   way.judge_writers();
   auto dir = way.directory(parent_dir(*target), false);
   if (!dir) return std::unexpected(dir.error());
@@ -121,7 +119,7 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
 
 Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string path,
                                   const std::function<void()>& before_create) {
-  if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
+  if (auto room = access::check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (before_create) before_create();
     // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
@@ -149,7 +147,7 @@ Result<bool> judge_replaced(int dir, const std::string& name) {
     if (errno == ENOENT) return false;
     return os_error(errno);
   }
-  if (!is_trusted(st.st_uid)) return held_by(st.st_uid);
+  if (!access::is_trusted(st.st_uid)) return held_by(st.st_uid);
   if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
   return true;
 }
@@ -193,7 +191,7 @@ std::string unpredictable_name(const std::string& name) {
 Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path) {
   // Judged before the walk, so that a refusal comes first.
   if (auto judged = judge_replaced(dir, name); !judged) return std::unexpected(judged.error());
-  if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
+  if (auto room = access::check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::string temporary = unpredictable_name(name);
     UniqueFd created(::openat(dir, temporary.c_str(),

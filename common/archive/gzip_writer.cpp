@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "common/disk_margin.h"
+#include "common/access/disk_margin.h"
 #include "common/file_io.h"
 
 namespace common::archive {
@@ -115,7 +115,7 @@ Result<> GzipWriter::start() {
 Result<> GzipWriter::write_out() {
   const std::size_t produced = kOutputBufferSize - stream_.avail_out;
   // What is written, not what goes in: a hole of a TiB is a GiB here.
-  auto written = check_disk_margin(fd_, produced);
+  auto written = access::check_disk_margin(fd_, produced);
   if (written) {
     written = write_all(fd_, std::string_view(reinterpret_cast<char*>(out_.get()), produced));
   }

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/access/access.h"
 #include "common/collectors/log_location.h"
 #include "common/collectors/log_setting.h"
 #include "common/copy_file.h"
 #include "common/file_io.h"
-#include "common/source_file.h"
 #include "common/utf8.h"
 
 namespace common::collectors {
@@ -62,10 +62,10 @@ constexpr std::uint64_t kComponentsPerEntry = 64;
 
 // Lists the whole directory before anything is copied; a failed read of the listing ends the
 // stage with nothing copied.
-Result<Selection> select_log_files(const Opened& dir, std::string_view file_name) {
-  UniqueFd listing_fd(::fcntl(dir.fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (!listing_fd.valid()) return os_error(errno);
-  auto listing = DirStream::adopt(std::move(listing_fd));
+Result<Selection> select_log_files(const access::Opened& dir, std::string_view file_name) {
+  auto listing_fd = duplicate_fd(dir.fd.get());
+  if (!listing_fd) return std::unexpected(listing_fd.error());
+  auto listing = DirStream::adopt(std::move(*listing_fd));
   if (!listing) return std::unexpected(listing.error());
   Selection selected;
   for (;;) {
@@ -86,8 +86,8 @@ Result<Selection> select_log_files(const Opened& dir, std::string_view file_name
 
 Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir,
                            std::span<const std::string> own_names) {
-  Resolver config_way;
-  auto config = config_way.file(config_path, OnDirectory::kIsADirectory);
+  access::Resolver config_way;
+  auto config = config_way.file(config_path, access::OnDirectory::kIsADirectory);
   if (!config) return std::unexpected(config.error());
   auto setting = read_log_file_setting(config->fd.get());
   if (!setting) return std::unexpected(setting.error());
@@ -96,11 +96,11 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   // Whoever chose the configuration, owns it, or may write it as one of everyone chose the log
   // location: every log is read with their rights, and with those of whoever chose the way to
   // the logs. Its group's and ACL's writers write in its owner's name.
-  Parties log_choosers = config_way.choosers();
-  log_choosers.add(owner_of(config->st));
-  log_choosers.add(everyone_if_others_write(config->st));
-  Resolver log_way(std::move(log_choosers));
-  WorkBudget budget{kStageComponents};
+  access::Parties log_choosers = config_way.choosers();
+  log_choosers.add(access::owner_of(config->st));
+  log_choosers.add(access::everyone_if_others_write(config->st));
+  access::Resolver log_way(std::move(log_choosers));
+  access::WorkBudget budget{kStageComponents};
   log_way.spend_from(&budget);
   auto dir = log_way.directory(location->directory, true);
   if (!dir) return std::unexpected(dir.error());
@@ -112,13 +112,13 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   Result<> outcome;
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
-    auto from = log_way.branch().file_at(*dir, name, OnDirectory::kSkip);
+    auto from = log_way.branch().file_at(*dir, name, access::OnDirectory::kSkip);
     if (!from && from.error().kind() == ErrorKind::kDirectory) return;
     Result<> copied;
     if (!from) {
       copied = std::unexpected(from.error());
     } else if (std::find(own_names.begin(), own_names.end(), name) != own_names.end()) {
-      copied = fail(kOwnFileName);
+      copied = refuse(kOwnFileName);
     } else {
       copied = copy_open_file(*from, output_dir.fd(), name);
     }

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <vector>
 
+#include "common/access/disk_margin.h"
 #include "common/child_process.h"
 #include "common/collectors/listing_filter.h"
-#include "common/disk_margin.h"
 #include "common/file_io.h"
 #include "common/utf8.h"
 
@@ -49,7 +49,7 @@ Result<> save_tool_output(int dir_fd, const std::string& name, std::string_view 
                           bool filter_rows, const std::string& program,
                           const std::vector<std::string>& arguments,
                           std::chrono::seconds time_limit) {
-  if (auto room = check_disk_margin(dir_fd, 0, 1); !room) return room;
+  if (auto room = access::check_disk_margin(dir_fd, 0, 1); !room) return room;
   UniqueFd file(
       ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) return os_error(errno);

@@ -89,7 +89,8 @@ TEST(Writers, FromModeOwnerGroupAndAcl) {
 }
 
 TEST(Writers, AnyoneButAndTheFirstOtherThanTheRun) {
-  if (is_trusted(1500) || is_trusted(1700)) GTEST_SKIP() << "the rows' accounts are the run's";
+  if (access::is_trusted(1500) || access::is_trusted(1700))
+    GTEST_SKIP() << "the rows' accounts are the run's";
   const struct {
     Writers writers;
     bool anyone_but_1500;

@@ -80,7 +80,7 @@ TEST_F(LogFilesTest, EveryEntryIsTriedAndTheFirstFailureIsTheStages) {
   std::string first_failure;
   for (const auto& name : tu::listing_order(logs_)) {
     if (name == "a.log.dangling") first_failure = "No such file or directory (os error 2)";
-    if (name == "a.log.sock" || name == "a.log.fifo") first_failure = kNotRegularFile;
+    if (name == "a.log.sock" || name == "a.log.fifo") first_failure = access::kNotRegularFile;
     if (!first_failure.empty()) break;
   }
   EXPECT_EQ(result.error().text(), first_failure);
@@ -151,8 +151,8 @@ TEST_F(LogFilesTest, ConfigurationThatIsNotARegularFileIsNeverRead) {
     std::string target;  // empty: a FIFO at the configuration path
     std::string expected;
   } cases[] = {
-      {"", kNotRegularFile},
-      {"/dev/zero", kNotRegularFile},
+      {"", access::kNotRegularFile},
+      {"/dev/zero", access::kNotRegularFile},
       {"/proc/self/environ", "the source path is on a kernel pseudo file system (procfs)"},
   };
   for (const auto& c : cases) {

@@ -1,4 +1,4 @@
-#include "common/disk_margin.h"
+#include "common/access/disk_margin.h"
 
 #include <sys/statvfs.h>
 
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <limits>
 
-namespace common {
+namespace common::access {
 
 namespace {
 
@@ -47,4 +47,4 @@ Result<> check_disk_margin(int fd, std::uint64_t bytes, std::uint64_t inodes) {
   return {};
 }
 
-}  // namespace common
+}  // namespace common::access

@@ -36,9 +36,7 @@
 
 #include "common/access/writers.h"
 
-namespace common {
-
-using access::is_trusted;
+namespace common::access {
 
 // The ids that no account or group holds: ids above 2^31 are left unallocated by every account
 // manager (they break programs that keep ids in signed integers), and (uid_t)-1 and -2 are the
@@ -103,4 +101,4 @@ Parties everyone_if_others_write(const struct stat& st);
 // not open.
 bool owed_to_unheld_id(Party party, const struct stat& st, int access_bits);
 
-}  // namespace common
+}  // namespace common::access

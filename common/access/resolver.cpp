@@ -1,4 +1,4 @@
-#include "common/source_file.h"
+#include "common/access/resolver.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,7 +13,7 @@
 #include "common/access/writers.h"
 #include "common/test_seam.h"
 
-namespace common {
+namespace common::access {
 
 namespace {
 
@@ -34,11 +34,7 @@ Result<> check_type(const struct stat& st, OnDirectory on_directory) {
   if (S_ISDIR(st.st_mode) && on_directory == OnDirectory::kSkip) {
     return fail("a directory", ErrorKind::kDirectory);
   }
-  return fail(kNotRegularFile);
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return refuse(kNotRegularFile);
 }
 
 // From the attributes the kernel holds: a file system that serves them (FUSE, a network one) is
@@ -69,9 +65,9 @@ bool stat_of(int fd, struct stat& st) {
 }
 
 Result<Opened> duplicate(const Opened& opened) {
-  Opened copy{UniqueFd(::fcntl(opened.fd.get(), F_DUPFD_CLOEXEC, 0)), opened.st};
-  if (!copy.fd.valid()) return os_error(errno);
-  return copy;
+  auto fd = duplicate_fd(opened.fd.get());
+  if (!fd) return std::unexpected(fd.error());
+  return Opened{std::move(*fd), opened.st};
 }
 
 // Whether `party`, opening entry `name` of `dir` with `flags` as itself, finds `found`.
@@ -80,7 +76,7 @@ bool finds_same(Party party, int dir, const char* name, int flags, const struct 
   if (!as.switched() || !as.dropped()) return false;
   const UniqueFd again(::openat(dir, name, flags | O_CLOEXEC));
   struct stat st;
-  return again.valid() && stat_of(again.get(), st) && same_file(st, found);
+  return again.valid() && stat_of(again.get(), st) && same_inode(st, found);
 }
 
 }  // namespace
@@ -109,7 +105,7 @@ std::string Resolver::refused_as(Party party) const {
 // A way another account chose goes no further into a FUSE file system.
 Result<> Resolver::refuse_served(const Opened& opened) const {
   if (!choosers_.empty() && access::on_fuse(opened.st.st_dev, opened.fd.get())) {
-    return fail(kServedByAnotherAccount);
+    return refuse(kServedByAnotherAccount);
   }
   return {};
 }
@@ -137,9 +133,9 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
     const int error = errno;
     // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
     if (error == ELOOP && (flags & O_NOFOLLOW) != 0 && (flags & O_PATH) == 0) {
-      return fail(kNotRegularFile);
+      return refuse(kNotRegularFile);
     }
-    if (error == EACCES && held_ && held_->switched()) return fail(refused_as(*held_for_));
+    if (error == EACCES && held_ && held_->switched()) return refuse(refused_as(*held_for_));
     return os_error(error);
   }
   if (!stat_of(opened.fd.get(), opened.st)) return os_error(errno);
@@ -148,7 +144,7 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
   if (choosers_.size() > 1 && held_ && held_->switched()) {
     for (const Party& party : choosers_) {
       if (party != *held_for_ && !finds_same(party, dir, name, flags, opened.st)) {
-        return fail(refused_as(party));
+        return refuse(refused_as(party));
       }
     }
   }
@@ -263,11 +259,9 @@ Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want w
 Result<Opened> Resolver::follow(const Opened& dir, const Opened& link, Want want,
                                 OnDirectory on_directory) {
   if (++links_ > kMaxLinks) return os_error(ELOOP);
-  char target[PATH_MAX];
-  const ssize_t size = ::readlinkat(link.fd.get(), "", target, sizeof target);
-  if (size < 0) return os_error(errno);
-  if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
-  const std::string_view text(target, static_cast<std::size_t>(size));
+  const auto target = read_link(link.fd.get());
+  if (!target) return std::unexpected(target.error());
+  const std::string_view text(*target);
   auto from = text.starts_with('/') ? start(text) : duplicate(dir);
   if (!from) return from;
   return walk(std::move(*from), text, want, on_directory);
@@ -298,7 +292,7 @@ Result<Opened> Resolver::open_file(const Opened& dir, const std::string& name,
   held_.reset();
   held_for_.reset();
   if (!file) return file;
-  if (!S_ISREG(file->st.st_mode) || !same_file(file->st, entry.st)) return fail(kNotRegularFile);
+  if (!S_ISREG(file->st.st_mode) || !same_inode(file->st, entry.st)) return refuse(kNotRegularFile);
   // A hard link made since the look-up is judged too.
   if (file->st.st_nlink > 1 &&
       access::writers_of(dir.fd.get(), dir.st).anyone_but(file->st.st_uid)) {
@@ -326,7 +320,7 @@ Result<> Resolver::check_choosers(const Opened& dir, const std::string& name, co
             : party.kind == Party::Kind::kAccount ? file.st.st_uid == party.id
                                                   : (file.st.st_mode & S_IROTH) != 0;
     }
-    if (!may) return fail(refused_as(party));
+    if (!may) return refuse(refused_as(party));
   }
   return {};
 }
@@ -344,4 +338,4 @@ Result<Opened> Resolver::finish_directory(Opened dir, Want want, OnDirectory on_
   return os_error(EISDIR);
 }
 
-}  // namespace common
+}  // namespace common::access

@@ -1,4 +1,4 @@
-#include "common/parties.h"
+#include "common/access/parties.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 
 #include "tests/test_util.h"
 
-namespace common {
+namespace common::access {
 namespace {
 
 struct stat stat_of(mode_t mode, uid_t uid, gid_t gid, nlink_t links = 1) {
@@ -93,4 +93,4 @@ TEST(Parties, AFileOfAnUnheldIdIsNotReadThroughIt) {
 }
 
 }  // namespace
-}  // namespace common
+}  // namespace common::access

@@ -18,9 +18,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/parties.h"
+#include "common/access/parties.h"
 
-namespace common {
+namespace common::access {
 
 class ScopedCredentials {
  public:
@@ -46,4 +46,4 @@ class ScopedCredentials {
   std::uint32_t effective_[2] = {};
 };
 
-}  // namespace common
+}  // namespace common::access

@@ -1,8 +1,8 @@
-#include "common/parties.h"
+#include "common/access/parties.h"
 
 #include <algorithm>
 
-namespace common {
+namespace common::access {
 
 Credentials Party::credentials() const {
   return {kind == Kind::kAccount ? static_cast<uid_t>(id) : kUnheldUid, kUnheldGid};
@@ -59,4 +59,4 @@ bool owed_to_unheld_id(Party party, const struct stat& st, int access_bits) {
   return st.st_gid == kUnheldGid;
 }
 
-}  // namespace common
+}  // namespace common::access

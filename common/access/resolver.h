@@ -28,12 +28,12 @@
 #include <string>
 #include <string_view>
 
-#include "common/credentials_switch.h"
+#include "common/access/parties.h"
+#include "common/access/scoped_credentials.h"
 #include "common/error.h"
 #include "common/file_io.h"
-#include "common/parties.h"
 
-namespace common {
+namespace common::access {
 
 inline constexpr const char* kNotRegularFile =
     "the source path is neither a regular file nor a symlink to a regular file";
@@ -147,4 +147,4 @@ class Resolver {
   std::optional<Party> held_for_;
 };
 
-}  // namespace common
+}  // namespace common::access

@@ -12,7 +12,7 @@
 
 #include "common/error.h"
 
-namespace common {
+namespace common::access {
 
 // The most a writer puts out between two checks.
 inline constexpr std::uint64_t kMarginCheckInterval = 4 << 20;
@@ -33,4 +33,4 @@ bool leaves_inode_margin(std::uint64_t available, std::uint64_t files, std::uint
 // itself reports what it meets.
 Result<> check_disk_margin(int fd, std::uint64_t bytes, std::uint64_t inodes = 0);
 
-}  // namespace common
+}  // namespace common::access

@@ -1,4 +1,4 @@
-#include "common/credentials_switch.h"
+#include "common/access/scoped_credentials.h"
 
 #include <linux/capability.h>
 #include <sys/fsuid.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <optional>
 
-namespace common {
+namespace common::access {
 
 namespace {
 
@@ -103,4 +103,4 @@ void ScopedCredentials::restore() {
   changed_ = dropped_ = switched_ = false;
 }
 
-}  // namespace common
+}  // namespace common::access

@@ -1,10 +1,10 @@
-#include "common/disk_margin.h"
+#include "common/access/disk_margin.h"
 
 #include <cstdint>
 
 #include <gtest/gtest.h>
 
-namespace common {
+namespace common::access {
 namespace {
 
 TEST(DiskMargin, WritesLeaveOnePercentOrSixtyFourMibWhicheverIsSmaller) {
@@ -55,4 +55,4 @@ TEST(DiskMargin, NewFilesLeaveOnePercentOfTheInodesOr65536) {
 }
 
 }  // namespace
-}  // namespace common
+}  // namespace common::access

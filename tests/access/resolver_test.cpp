@@ -1,4 +1,4 @@
-#include "common/source_file.h"
+#include "common/access/resolver.h"
 
 #include <unistd.h>
 
@@ -12,7 +12,7 @@
 #include "common/test_seam.h"
 #include "tests/test_util.h"
 
-namespace common {
+namespace common::access {
 namespace {
 
 // Without the right to switch identities, another account's link leads only to that account's
@@ -246,9 +246,11 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
     at_seam = [&](std::string_view point) {
       if (point == "resolve:" + c.name) c.at_look_up();
     };
-    EXPECT_EQ(tu::ok_or_error(Resolver().file(open_dir + "/" + c.name)), refused) << c.scenario;
+    const auto opened = Resolver().file(open_dir + "/" + c.name);
+    EXPECT_EQ(tu::ok_or_error(opened), refused) << c.scenario;
+    EXPECT_EQ(opened ? ErrorKind::kOther : opened.error().kind(), ErrorKind::kRefused);
   }
 }
 
 }  // namespace
-}  // namespace common
+}  // namespace common::access

@@ -1,4 +1,4 @@
-#include "common/credentials_switch.h"
+#include "common/access/scoped_credentials.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -19,7 +19,7 @@
 
 #include "tests/test_util.h"
 
-namespace common {
+namespace common::access {
 namespace {
 
 // What the kernel says of the calling thread: file-system ids, groups, effective capabilities.
@@ -126,4 +126,4 @@ TEST(ScopedCredentials, AnotherThreadKeepsItsOwnRights) {
 }
 
 }  // namespace
-}  // namespace common
+}  // namespace common::access

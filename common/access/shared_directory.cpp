@@ -1,0 +1,55 @@
+#include "common/access/shared_directory.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "common/access/parties.h"
+#include "common/access/scoped_credentials.h"
+#include "common/access/writers.h"
+
+namespace common::access {
+
+bool is_shared_directory(const Resolver& way, const Opened& dir) {
+  return way.others_may_change() || writers_of(dir.fd.get(), dir.st).other_than_the_run().found;
+}
+
+namespace {
+
+// Whether `party` may make entries in the directory `dir` and enter it, as the kernel judges it
+// with the party's credentials. Where the kernel cannot be asked (no right to switch; no
+// faccessat2, before 5.8, and the C library's stand-in judges by the effective uid), the mode
+// alone: the owner's bits for the owner, the others' bits for anyone else.
+bool may_write_and_enter(Party party, const Opened& dir) {
+  {
+    const ScopedCredentials as(party.credentials());
+    if (as.switched() && as.dropped()) {
+      if (::syscall(SYS_faccessat2, dir.fd.get(), ".", W_OK | X_OK, AT_EACCESS) == 0) return true;
+      if (errno != ENOSYS) return false;
+    }
+  }
+  const bool owner = party.kind == Party::Kind::kAccount && dir.st.st_uid == party.id;
+  const mode_t bits = owner ? S_IWUSR | S_IXUSR : S_IWOTH | S_IXOTH;
+  return (dir.st.st_mode & bits) == bits && !owed_to_unheld_id(party, dir.st, S_IWOTH | S_IXOTH);
+}
+
+}  // namespace
+
+Result<> refuse_unless_choosers_write(const Resolver& way, const Opened& dir) {
+  for (const Party& party : way.choosers()) {
+    if (may_write_and_enter(party, dir)) continue;
+    if (party.kind == Party::Kind::kEveryone) {
+      return refuse(
+          "the temporary directory may have been chosen by anyone, and not everyone may write it");
+    }
+    return refuse("the temporary directory was chosen by another account (uid " +
+                  std::to_string(party.id) + "), which may not write it");
+  }
+  return {};
+}
+
+}  // namespace common::access
