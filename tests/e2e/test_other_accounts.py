@@ -3,12 +3,13 @@ directory, the configuration or what lies on the way to them: whatever they chos
 no more rights than their uid alone gives them, whatever /etc/passwd and /etc/group say, and
 nothing but a regular file is ever opened."""
 
+import os
 import re
 import shutil
 import stat
 import unittest
 
-from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, E2ETestCase
+from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, VIEW, E2ETestCase
 
 # The accounts, uid and gid apart, with several groups. The database says the service is in adm
 # (4), which may read what root:adm 0640 holds, and lists its uid twice, first as svcadm in adm;
@@ -239,6 +240,24 @@ class OtherAccounts(E2ETestCase):
             "/opt/keldra/etc/keldra-oskel.cfg"))
         self.assertEqual(r.stderr, f"{CONFIG_LINE}{CHOSEN}\n{LOGS_LINE}{CHOSEN}\n")
         self.assertNotIn("keldra-oskel.cfg", self.archived(r))
+
+    def test_a_file_the_service_serves_is_never_read(self):
+        # The service's FUSE mount (user_id=1500, allow_other) with a file whose reads are never
+        # answered. The server ends itself after 30 s: a run that read the file fails then.
+        if not os.path.exists("/dev/fuse"):
+            self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE (modprobe fuse)")
+        setup = (ACCOUNTS + SERVICE_LOGS + f"mkdir /tmp/fusemnt; python3 {VIEW}/exe/fuse_server.py "
+                 "/tmp/fusemnt 30 & fuse=$!; for i in $(seq 100); do mountpoint -q /tmp/fusemnt "
+                 "&& break; sleep 0.1; done; stat /tmp/fusemnt/log >/dev/null; "
+                 f"{SERVICE} ln -s /tmp/fusemnt/log /tmp/logs/agent.log.fuse")
+        r = self.run_oskel(config=CONFIG, setup=setup,
+                           after="kill $fuse; wait $fuse; umount /tmp/fusemnt")
+        self.assertEqual(r.stderr, f"{LOGS_LINE}the source path is on a file system another "
+                                   "account serves\n")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
+        files = self.archived(r)
+        self.assertEqual(files["agent.log"][2], b"own\n")
+        self.assertNotIn("agent.log.fuse", files)
 
     def test_devices_fifos_and_sockets_are_never_opened(self):
         if EMULATOR:
