@@ -126,6 +126,17 @@ class OtherAccounts(E2ETestCase):
         self.assert_refused_and_untouched(self.run_oskel(
             setup="echo precious > /tmp/victim; ln /tmp/victim /tmp/run/oskel-data.tar.gz"))
 
+    def test_roots_file_swapped_once_judged_is_not_written_through(self):
+        # Root's old archive, judged the run's own, then swapped for a link or a hard link.
+        for swap, reason in (("ln -s /tmp/victim", "Too many levels of symbolic links (os error 40)"),
+                             ("ln /tmp/victim", EACCES)):
+            with self.subTest(swap):
+                self.assert_refused_and_untouched(self.run_oskel(
+                    setup="echo precious > /tmp/victim; echo old > /tmp/run/oskel-data.tar.gz",
+                    seam="archive-path",
+                    at_seam=f"rm /tmp/run/oskel-data.tar.gz; {swap} /tmp/run/oskel-data.tar.gz"),
+                    reason)
+
     def test_link_of_the_account_owning_tmpdir_is_not_followed(self):
         self.assert_refused_and_untouched(self.run_oskel(
             setup="echo precious > /tmp/victim; chown 54321:54321 /tmp/run; "

@@ -35,18 +35,21 @@ class SharedTmpdir(E2ETestCase):
         self.assertEqual((r.tmp / "run/oskel-data.tar.gz").read_text(), "theirs\n")
         self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data", "oskel-data.tar.gz"])
 
-    def test_roots_file_moved_into_a_sticky_tmpdir_keeps_its_bytes_and_its_reader(self):
+    def test_roots_file_moved_into_a_shared_tmpdir_keeps_its_bytes_and_its_reader(self):
         # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
-        # after the run whatever became of its name.
-        r = self.run_oskel(
-            setup="chmod 1777 /tmp/run; mkdir /tmp/svc; chown 1500:1500 /tmp/svc; "
-                  "echo precious > /tmp/svc/report; exec 3</tmp/svc/report; "
-                  f"{SERVICE} mv /tmp/svc/report /tmp/run/oskel-data.tar.gz",
-            after=f"cat /dev/fd/3; {SERVICE} tar tzf /tmp/run/oskel-data.tar.gz >/dev/null 2>&1 "
-                  "&& echo listed || echo refused")
-        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
-        self.assertEqual(r.after, "precious\nrefused\n")
-        self.assertEqual(stat.S_IMODE((r.tmp / "run/oskel-data.tar.gz").stat().st_mode), 0o600)
+        # after the run whatever became of its name. TMPDIR is sticky and world-writable, or
+        # root:root 0775 with the service in group 0.
+        for mode, service in (("1777", SERVICE),
+                              ("775", "setpriv --reuid=1500 --regid=1500 --groups=0")):
+            r = self.run_oskel(
+                setup=f"chmod {mode} /tmp/run; mkdir /tmp/svc; chown 1500:0 /tmp/svc; "
+                      "echo precious > /tmp/svc/report; exec 3</tmp/svc/report; "
+                      f"{service} mv /tmp/svc/report /tmp/run/oskel-data.tar.gz",
+                after=f"cat /dev/fd/3; {SERVICE} tar tzf /tmp/run/oskel-data.tar.gz >/dev/null "
+                      "2>&1 && echo listed || echo refused")
+            self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+            self.assertEqual(r.after, "precious\nrefused\n")
+            self.assertEqual(stat.S_IMODE((r.tmp / "run/oskel-data.tar.gz").stat().st_mode), 0o600)
 
     def test_a_tmpdir_another_account_points_at_must_be_its_to_write(self):
         r = self.run_oskel(tmpdir="/opt/svc/tmp", setup=(
