@@ -52,7 +52,12 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
   if (judge_archive_path(opened, ::geteuid()) != ArchivePathVerdict::kTruncate) {
     return refusal(opened);
   }
-  if (S_ISREG(opened.st_mode) && ::ftruncate(fd.get(), 0) != 0) return os_error(errno);
+  // Owner-only as a new archive is, whatever the old file's mode: set before the file is
+  // emptied, so that one whose mode may not be changed is refused as it was.
+  if (S_ISREG(opened.st_mode) &&
+      (::fchmod(fd.get(), kNewFileMode) != 0 || ::ftruncate(fd.get(), 0) != 0)) {
+    return os_error(errno);
+  }
   const int status_flags = ::fcntl(fd.get(), F_GETFL);
   if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     return os_error(errno);

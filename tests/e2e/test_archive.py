@@ -54,11 +54,11 @@ class Archive(E2ETestCase):
         self.assertEqual(data["a.log.5.gz"], b"\x1f\x8b")
         self.assertEqual(data["a.log.6.gz"], b"\x1f\x8b" + bytes((3 << 20) - 2) + b"end\n")
 
-    def test_old_archive_is_rewritten_keeping_its_mode(self):
+    def test_old_archive_is_rewritten_owner_only(self):
         r = self.run_oskel(setup="head -c 100000 /dev/urandom > /tmp/run/oskel-data.tar.gz; "
-                                 "chmod 640 /tmp/run/oskel-data.tar.gz")
+                                 "chmod 644 /tmp/run/oskel-data.tar.gz")
         path = r.tmp / "run/oskel-data.tar.gz"
-        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o640)
+        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o600)
         read_archive(self, path)
 
     def test_directory_at_archive_path(self):
