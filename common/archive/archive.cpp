@@ -263,19 +263,21 @@ Result<std::string> archive_output_directory(const OutputDir& output_dir,
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
-    GzipWriter gzip(file->fd.get());
-    TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
-    outcome = walker.walk();
-    // After a failed walk the archive is still ended as far as it goes; the first error is
-    // the one reported.
-    auto ended = walker.end();
-    if (ended) ended = gzip.finish();
-    if (outcome && !ended) outcome = ended;
+    // From here on, whatever ends the stage short of a flushed archive discards it.
+    DiscardUnlessKept discard(*file);
+    {
+      GzipWriter gzip(file->fd.get());
+      TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
+      outcome = walker.walk();
+      // After a failed walk the archive is still ended as far as it goes; the first error is
+      // the one reported.
+      auto ended = walker.end();
+      if (ended) ended = gzip.finish();
+      if (outcome && !ended) outcome = ended;
+    }
+    if (outcome) outcome = file->flush();
+    if (outcome) discard.keep();
   }
-  if (outcome) outcome = file->flush();
-  // An interrupted run leaves no half-made archive behind, whatever stopped the walk first; no
-  // failure leaves a new file under its temporary name.
-  if (!outcome && (interrupted() || !file->rename_to.empty())) file->discard();
   auto closed = file->fd.close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());

@@ -14,6 +14,7 @@
 #include "common/disk_margin.h"
 #include "common/parties.h"
 #include "common/path.h"
+#include "common/process.h"
 #include "common/source_file.h"
 #include "common/test_seam.h"
 
@@ -128,12 +129,13 @@ Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string 
   if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (before_create) before_create();
+    // Before the file is made, so that no failure leaves an empty one behind.
+    auto held = duplicate(dir);
+    if (!held) return std::unexpected(held.error());
     // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
     UniqueFd created(
         ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
     if (created.valid()) {
-      auto held = duplicate(dir);
-      if (!held) return std::unexpected(held.error());
       return ArchiveFile{std::move(path), std::move(created), std::move(*held), name, ""};
     }
     if (errno != EEXIST) return os_error(errno);
@@ -198,15 +200,18 @@ Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path)
   // Judged before the walk, so that a refusal comes first.
   if (auto judged = judge_replaced(dir, name); !judged) return std::unexpected(judged.error());
   if (auto room = check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
+  // All that can fail comes before the file is made: once it exists, it is handed over at
+  // once, and the caller's DiscardUnlessKept removes it again.
+  auto held = duplicate(dir);
+  if (!held) return std::unexpected(held.error());
+  ArchiveFile file{std::move(path), UniqueFd(), std::move(*held), "", name};
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::string temporary = unpredictable_name(name);
-    UniqueFd created(::openat(dir, temporary.c_str(),
+    file.entry = unpredictable_name(name);
+    UniqueFd created(::openat(dir, file.entry.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
     if (created.valid()) {
-      auto held = duplicate(dir);
-      if (!held) return std::unexpected(held.error());
-      return ArchiveFile{std::move(path), std::move(created), std::move(*held),
-                         std::move(temporary), name};
+      file.fd = std::move(created);
+      return file;
     }
     if (errno != EEXIST) return os_error(errno);
   }
@@ -247,6 +252,10 @@ Result<> ArchiveFile::flush() {
   if (!listing.valid()) return errno == EACCES ? Result<>() : os_error(errno);
   if (::fsync(listing.get()) != 0 && errno != EINVAL) return os_error(errno);
   return {};
+}
+
+DiscardUnlessKept::~DiscardUnlessKept() {
+  if (file_ != nullptr && (interrupted() || !file_->rename_to.empty())) file_->discard();
 }
 
 void ArchiveFile::discard() const {

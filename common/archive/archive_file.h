@@ -57,6 +57,21 @@ struct ArchiveFile {
   void discard() const;
 };
 
+// Discards the file when it goes out of scope unless kept: whatever ends the archive stage
+// early, a failure or an exception, leaves no new file under its temporary name, and an
+// interrupted run no half-made archive.
+class DiscardUnlessKept {
+ public:
+  explicit DiscardUnlessKept(const ArchiveFile& file) : file_(&file) {}
+  DiscardUnlessKept(const DiscardUnlessKept&) = delete;
+  DiscardUnlessKept& operator=(const DiscardUnlessKept&) = delete;
+  ~DiscardUnlessKept();
+  void keep() { file_ = nullptr; }
+
+ private:
+  const ArchiveFile* file_;
+};
+
 // Opens the archive `name` in the directory open as `dir` (an O_PATH descriptor will do), as
 // the rules above say for a `shared` directory or another. `before_create` runs just before
 // each attempt to create the archive in place: tests plant what another account could plant
