@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,29 @@ Result<bool> begins_compressed(int fd, std::uint64_t size) {
     if (data.starts_with(magic)) return true;
   }
   return false;
+}
+
+// The most data regions a member's map holds. A file with more keeps its later holes inside
+// its last region, whose zeros cost the gzip stream a count (write_zeros): the map of a file
+// of a million small holes stays bounded, 1 MiB of regions and 1.5 MiB of header blocks.
+constexpr std::size_t kMaxRegions = 1 << 16;
+
+// The data regions among the first `size` bytes of `fd` as they are now, in order.
+Result<std::vector<DataRegion>> data_regions(int fd, std::uint64_t size) {
+  std::vector<DataRegion> regions;
+  std::uint64_t offset = 0;
+  while (offset < size) {
+    const auto region = next_data_region(fd, offset, size);
+    if (!region) return std::unexpected(region.error());
+    if (region->start == region->end) break;
+    if (regions.size() + 1 == kMaxRegions) {
+      regions.push_back({region->start, size});
+      break;
+    }
+    regions.push_back(*region);
+    offset = region->end;
+  }
+  return regions;
 }
 
 // The zeros of a tar block's padding.
@@ -91,9 +115,9 @@ class TarWalker {
     if (interrupted()) return interrupted_error();
     struct stat st;
     if (::fstat(output_dir_fd_, &st) != 0) return os_error(errno);
-    UniqueFd root(::fcntl(output_dir_fd_, F_DUPFD_CLOEXEC, 0));
-    if (!root.valid()) return os_error(errno);
-    if (auto added = add_directory(std::move(root), "", st); !added) return added;
+    auto root = duplicate_fd(output_dir_fd_);
+    if (!root) return std::unexpected(root.error());
+    if (auto added = add_directory(std::move(*root), "", st); !added) return added;
     while (!names_.empty()) {
       if (interrupted()) return interrupted_error();
       // Leave the directories whose entries are all done.
@@ -160,31 +184,57 @@ class TarWalker {
     // Swapped for something else since the look-up: archive what was opened.
     if (!S_ISREG(st.st_mode)) return add_special(member, st);
     MemberInfo info = info_from_stat(st, '0');
-    info.size = static_cast<std::uint64_t>(st.st_size);
-    if (auto written = write(member_header_blocks(member, info)); !written) return written;
-    return copy_data(fd.get(), info.size);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    // Size and map are both taken now; what the file does later changes neither.
+    auto regions = data_regions(fd.get(), size);
+    if (!regions) return std::unexpected(regions.error());
+    const bool whole = size == 0 || (regions->size() == 1 && regions->front().start == 0 &&
+                                     regions->front().end == size);
+    std::string headers;
+    if (whole) {
+      info.size = size;
+      headers = member_header_blocks(member, info);
+    } else {
+      headers = sparse_member_header_blocks(member, info, *regions, size);
+    }
+    if (auto written = write(headers); !written) return written;
+    return copy_data(fd.get(), *regions, size);
   }
 
-  // Exactly `size` bytes follow the header, whatever the file did meanwhile: a file that
-  // shrank is made up with zeros, one that grew is cut, so the stream stays aligned. The file's
-  // holes are not read (SEEK_DATA/SEEK_HOLE): the zeros they hold, as those that make up for
-  // a file that shrank, go to the gzip stream as a count.
-  Result<> copy_data(int fd, std::uint64_t size) {
+  // Exactly the bytes of `regions` follow the header, whatever the file did meanwhile: what it
+  // no longer holds (it shrank) is made up with zeros, what it gained is left out, so the
+  // stream stays aligned. `size` is the file's size as the header gives it.
+  Result<> copy_data(int fd, std::span<const DataRegion> regions, std::uint64_t size) {
     const auto stored = begins_compressed(fd, size);
     if (!stored) return std::unexpected(stored.error());
     if (*stored) {
       if (auto set = out_.set_level(0); !set) return set;
     }
+    std::uint64_t data = 0;
+    for (const DataRegion& region : regions) {
+      if (auto copied = copy_region(fd, region); !copied) return copied;
+      data += region.end - region.start;
+    }
+    if (auto padded = write({kPadding, (kBlockSize - data % kBlockSize) % kBlockSize}); !padded) {
+      return padded;
+    }
+    return *stored ? out_.set_level(kDefaultLevel) : Result<>();
+  }
+
+  // The bytes [start, end) of the file. Holes inside (a map cut short at kMaxRegions, or the
+  // file changed since the map was taken) are not read (SEEK_DATA/SEEK_HOLE): the zeros they
+  // hold, as those that make up for a file that shrank, go to the gzip stream as a count.
+  Result<> copy_region(int fd, DataRegion region) {
     const auto sink = [&](std::string_view chunk) -> Result<> {
       auto written = write(chunk);
       if (progress_) progress_(written_);
       return written;
     };
-    std::uint64_t offset = 0;
-    while (offset < size) {
-      const auto region = next_data_region(fd, offset, size);
-      if (!region) return std::unexpected(region.error());
-      const auto [start, end] = *region;
+    std::uint64_t offset = region.start;
+    while (offset < region.end) {
+      const auto next = next_data_region(fd, offset, region.end);
+      if (!next) return std::unexpected(next.error());
+      const auto [start, end] = *next;
       if (start == end) break;  // no data follows: zeros make up the rest
       if (auto zeros = write_zeros(start - offset); !zeros) return zeros;
       if (::lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) return os_error(errno);
@@ -193,11 +243,7 @@ class TarWalker {
       offset = start + *copied;
       if (offset < end) break;  // the file has shrunk: zeros make up the rest
     }
-    if (auto zeros = write_zeros(size - offset); !zeros) return zeros;
-    if (auto padded = write({kPadding, (kBlockSize - size % kBlockSize) % kBlockSize}); !padded) {
-      return padded;
-    }
-    return *stored ? out_.set_level(kDefaultLevel) : Result<>();
+    return write_zeros(region.end - offset);
   }
 
   Result<> add_special(const std::string& name, const struct stat& st) {
@@ -263,19 +309,21 @@ Result<std::string> archive_output_directory(const OutputDir& output_dir,
   if (!file) return std::unexpected(file.error());
   Result<> outcome;
   {
-    GzipWriter gzip(file->fd.get());
-    TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
-    outcome = walker.walk();
-    // After a failed walk the archive is still ended as far as it goes; the first error is
-    // the one reported.
-    auto ended = walker.end();
-    if (ended) ended = gzip.finish();
-    if (outcome && !ended) outcome = ended;
+    // From here on, whatever ends the stage short of a flushed archive discards it.
+    DiscardUnlessKept discard(*file);
+    {
+      GzipWriter gzip(file->fd.get());
+      TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
+      outcome = walker.walk();
+      // After a failed walk the archive is still ended as far as it goes; the first error is
+      // the one reported.
+      auto ended = walker.end();
+      if (ended) ended = gzip.finish();
+      if (outcome && !ended) outcome = ended;
+    }
+    if (outcome) outcome = file->flush();
+    if (outcome) discard.keep();
   }
-  if (outcome) outcome = file->flush();
-  // An interrupted run leaves no half-made archive behind, whatever stopped the walk first; no
-  // failure leaves a new file under its temporary name.
-  if (!outcome && (interrupted() || !file->rename_to.empty())) file->discard();
   auto closed = file->fd.close();
   if (outcome && !closed) outcome = closed;
   if (!outcome) return std::unexpected(outcome.error());

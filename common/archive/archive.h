@@ -1,7 +1,8 @@
 // The archive stage: packs the output directory into "<output dir>.tar.gz" beside it, one
 // gzip member holding a GNU tar stream, written as it is read. Where other accounts may change
 // the temporary directory, it is written under a name of its own and renamed once flushed
-// (archive_file.h); any failure removes that file again.
+// (archive_file.h); any failure removes that file again. A file with holes is a sparse member
+// holding its data regions alone (tar_header.h); a file without is stored whole.
 //
 // The walk keeps a stack: a directory is listed and its entries pushed in listing order
 // before its own header is written, so the members of a directory follow it in the reverse

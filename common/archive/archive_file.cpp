@@ -13,6 +13,7 @@
 
 #include "common/access/access.h"
 #include "common/path.h"
+#include "common/process.h"
 #include "common/test_seam.h"
 
 namespace common::archive {
@@ -35,12 +36,6 @@ std::unexpected<Error> refusal(const struct stat& st) {
   return access::is_trusted(st.st_uid) ? os_error(EACCES) : held_by(st.st_uid);
 }
 
-Result<UniqueFd> duplicate(int fd) {
-  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  if (!copy.valid()) return os_error(errno);
-  return copy;
-}
-
 // Takes a file opened where something was already there: it must pass the rule itself (a
 // link's target too), a regular file is emptied, and writes must wait, or a full pipe would
 // lose data.
@@ -50,7 +45,12 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
   if (judge_archive_path(opened, ::geteuid()) != ArchivePathVerdict::kTruncate) {
     return refusal(opened);
   }
-  if (S_ISREG(opened.st_mode) && ::ftruncate(fd.get(), 0) != 0) return os_error(errno);
+  // Owner-only as a new archive is, whatever the old file's mode: set before the file is
+  // emptied, so that one whose mode may not be changed is refused as it was.
+  if (S_ISREG(opened.st_mode) &&
+      (::fchmod(fd.get(), kNewFileMode) != 0 || ::ftruncate(fd.get(), 0) != 0)) {
+    return os_error(errno);
+  }
   const int status_flags = ::fcntl(fd.get(), F_GETFL);
   if (status_flags < 0 || ::fcntl(fd.get(), F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     return os_error(errno);
@@ -61,11 +61,9 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
 // What the link open as `link_fd` (O_PATH) leads to, as a path: a relative target is taken
 // from the link's own directory, that of `path`.
 Result<std::string> link_target(int link_fd, const std::string& path) {
-  char target[PATH_MAX];
-  const ssize_t size = ::readlinkat(link_fd, "", target, sizeof target);
-  if (size < 0) return os_error(errno);
-  if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
-  return join_path(parent_dir(path), std::string_view(target, static_cast<std::size_t>(size)));
+  auto target = read_link(link_fd);
+  if (!target) return std::unexpected(target.error());
+  return join_path(parent_dir(path), *target);
 }
 
 // Opens the target of exactly the link judged, whatever is at the path by now. The way to it
@@ -106,7 +104,7 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
       if (errno == ENOENT) return std::nullopt;
       return os_error(errno);
     }
-    auto held = duplicate(dir);
+    auto held = duplicate_fd(dir);
     if (!held) return std::unexpected(held.error());
     file = ArchiveFile{path, std::move(fd), std::move(*held), name, ""};
   }
@@ -122,12 +120,13 @@ Result<ArchiveFile> open_in_place(int dir, const std::string& name, std::string 
   if (auto room = access::check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (before_create) before_create();
+    // Before the file is made, so that no failure leaves an empty one behind.
+    auto held = duplicate_fd(dir);
+    if (!held) return std::unexpected(held.error());
     // The usual case: nothing there. A new regular file needs no O_NONBLOCK.
     UniqueFd created(
         ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
     if (created.valid()) {
-      auto held = duplicate(dir);
-      if (!held) return std::unexpected(held.error());
       return ArchiveFile{std::move(path), std::move(created), std::move(*held), name, ""};
     }
     if (errno != EEXIST) return os_error(errno);
@@ -192,15 +191,18 @@ Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path)
   // Judged before the walk, so that a refusal comes first.
   if (auto judged = judge_replaced(dir, name); !judged) return std::unexpected(judged.error());
   if (auto room = access::check_disk_margin(dir, 0, 1); !room) return std::unexpected(room.error());
+  // All that can fail comes before the file is made: once it exists, it is handed over at
+  // once, and the caller's DiscardUnlessKept removes it again.
+  auto held = duplicate_fd(dir);
+  if (!held) return std::unexpected(held.error());
+  ArchiveFile file{std::move(path), UniqueFd(), std::move(*held), "", name};
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::string temporary = unpredictable_name(name);
-    UniqueFd created(::openat(dir, temporary.c_str(),
+    file.entry = unpredictable_name(name);
+    UniqueFd created(::openat(dir, file.entry.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
     if (created.valid()) {
-      auto held = duplicate(dir);
-      if (!held) return std::unexpected(held.error());
-      return ArchiveFile{std::move(path), std::move(created), std::move(*held),
-                         std::move(temporary), name};
+      file.fd = std::move(created);
+      return file;
     }
     if (errno != EEXIST) return os_error(errno);
   }
@@ -243,13 +245,17 @@ Result<> ArchiveFile::flush() {
   return {};
 }
 
+DiscardUnlessKept::~DiscardUnlessKept() {
+  if (file_ != nullptr && (interrupted() || !file_->rename_to.empty())) file_->discard();
+}
+
 void ArchiveFile::discard() const {
   struct stat opened;
   struct stat named;
   if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return;
   const bool same = !entry.empty() &&
                     ::fstatat(dir.get(), entry.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+                    same_inode(named, opened);
   if (same && ::unlinkat(dir.get(), entry.c_str(), 0) == 0) return;
   [[maybe_unused]] const auto ignored = ::ftruncate(fd.get(), 0);
 }

@@ -11,7 +11,7 @@
 //   account's entry is refused (kHeldByAnotherAccount), a directory is EISDIR.
 // - Elsewhere, whatever is already at the name is written through only when it is the run's
 //   own: a regular file of the running user or of root with no other hard link is truncated
-//   (keeping its mode and owner), a link of theirs is followed on a way no other account
+//   and made 0600 (keeping its owner), a link of theirs is followed on a way no other account
 //   controls, and anything else is refused and left as it is. The verdict is on exactly the
 //   entry looked at (an O_PATH descriptor) and again on the file opened, so swapping the entry
 //   meanwhile gains nothing.
@@ -55,6 +55,21 @@ struct ArchiveFile {
   // Removes what the run made: the new file, or the archive at its name; where the file was
   // reached through a link, it is emptied instead.
   void discard() const;
+};
+
+// Discards the file when it goes out of scope unless kept: whatever ends the archive stage
+// early, a failure or an exception, leaves no new file under its temporary name, and an
+// interrupted run no half-made archive.
+class DiscardUnlessKept {
+ public:
+  explicit DiscardUnlessKept(const ArchiveFile& file) : file_(&file) {}
+  DiscardUnlessKept(const DiscardUnlessKept&) = delete;
+  DiscardUnlessKept& operator=(const DiscardUnlessKept&) = delete;
+  ~DiscardUnlessKept();
+  void keep() { file_ = nullptr; }
+
+ private:
+  const ArchiveFile* file_;
 };
 
 // Opens the archive `name` in the directory open as `dir` (an O_PATH descriptor will do), as

@@ -1,9 +1,9 @@
 // A streaming gzip writer over a file descriptor: one gzip member with a fixed header (no
 // name, no time stamp, OS 255), DEFLATE at level 6, CRC-32 and length trailer. Memory stays
 // bounded whatever goes through it. The level can be lowered for a stretch of data that is
-// already compressed (see set_level); runs of zeros, a sparse file's holes, are compressed
-// whatever the level (see write_zeros). Each piece of output is written only where it leaves
-// the disk margin (disk_margin.h): else ENOSPC.
+// already compressed (see set_level); runs of zeros (what makes up for a file that shrank,
+// holes past a sparse member's map) are compressed whatever the level (see write_zeros). Each
+// piece of output is written only where it leaves the disk margin (disk_margin.h): else ENOSPC.
 //
 // zlib writes raw DEFLATE and the gzip header and trailer are ours: a long run of zeros then
 // goes into the stream as a DEFLATE block of our own between zlib's blocks, with its CRC-32

@@ -1,6 +1,8 @@
 #include "common/archive/tar_header.h"
 
+#include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace common::archive {
 
@@ -54,9 +56,8 @@ void set_checksum(TarHeader& header) {
   put_unsigned(header.chksum, sum, kOctal7Limit);
 }
 
-}  // namespace
-
-TarHeader make_header(std::string_view name, const MemberInfo& info) {
+// Every field but the checksum.
+TarHeader header_fields(std::string_view name, const MemberInfo& info) {
   TarHeader header;
   std::memset(&header, 0, sizeof header);
   std::memcpy(header.name, name.data(), std::min(name.size(), sizeof header.name));
@@ -70,6 +71,38 @@ TarHeader make_header(std::string_view name, const MemberInfo& info) {
   std::memcpy(header.version, " ", sizeof header.version);  // blank, NUL
   put_unsigned(header.devmajor, info.devmajor, kOctal7Limit);
   put_unsigned(header.devminor, info.devminor, kOctal7Limit);
+  return header;
+}
+
+template <class Block>
+void append_block(std::string& blocks, const Block& block) {
+  blocks.append(reinterpret_cast<const char*>(&block), sizeof block);
+}
+
+// The "././@LongLink" member that carries a name over 100 bytes: its header and the name's
+// data blocks. Nothing for a name that fits.
+void append_long_link(std::string& blocks, std::string_view name) {
+  if (name.size() <= sizeof(TarHeader::name)) return;
+  MemberInfo long_link;
+  long_link.mode = 0644;
+  long_link.size = name.size() + 1;
+  long_link.typeflag = 'L';
+  append_block(blocks, make_header(kLongLinkName, long_link));
+  blocks.append(name);
+  // The NUL after the name, then padding to the block size.
+  const std::size_t padded = (name.size() + 1 + kBlockSize - 1) / kBlockSize * kBlockSize;
+  blocks.append(padded - name.size(), '\0');
+}
+
+void put_map_entry(char (&entry)[24], const DataRegion& region) {
+  put_unsigned({entry, 12}, region.start, kOctal11Limit);
+  put_unsigned({entry + 12, 12}, region.end - region.start, kOctal11Limit);
+}
+
+}  // namespace
+
+TarHeader make_header(std::string_view name, const MemberInfo& info) {
+  TarHeader header = header_fields(name, info);
   set_checksum(header);
   return header;
 }
@@ -84,20 +117,44 @@ std::string_view header_name_prefix(std::string_view name) {
 
 std::string member_header_blocks(std::string_view name, const MemberInfo& info) {
   std::string blocks;
-  if (name.size() > sizeof(TarHeader::name)) {
-    MemberInfo long_link;
-    long_link.mode = 0644;
-    long_link.size = name.size() + 1;
-    long_link.typeflag = 'L';
-    const TarHeader link_header = make_header(kLongLinkName, long_link);
-    blocks.append(reinterpret_cast<const char*>(&link_header), sizeof link_header);
-    blocks.append(name);
-    // The NUL after the name, then padding to the block size.
-    const std::size_t padded = (name.size() + 1 + kBlockSize - 1) / kBlockSize * kBlockSize;
-    blocks.append(padded - name.size(), '\0');
+  append_long_link(blocks, name);
+  append_block(blocks, make_header(header_name_prefix(name), info));
+  return blocks;
+}
+
+std::string sparse_member_header_blocks(std::string_view name, MemberInfo info,
+                                        std::span<const DataRegion> regions,
+                                        std::uint64_t real_size) {
+  const bool ends_in_hole = regions.empty() || regions.back().end < real_size;
+  const std::size_t entries = regions.size() + (ends_in_hole ? 1 : 0);
+  const auto entry = [&](std::size_t i) {
+    return i < regions.size() ? regions[i] : DataRegion{real_size, real_size};
+  };
+  info.typeflag = 'S';
+  info.size = 0;
+  for (const DataRegion& region : regions) info.size += region.end - region.start;
+
+  std::string blocks;
+  append_long_link(blocks, name);
+  constexpr std::size_t kInHeader = std::extent_v<decltype(TarHeader::sparse)>;
+  constexpr std::size_t kInBlock = std::extent_v<decltype(SparseBlock::sparse)>;
+  TarHeader header = header_fields(header_name_prefix(name), info);
+  for (std::size_t i = 0; i < std::min(entries, kInHeader); ++i) {
+    put_map_entry(header.sparse[i], entry(i));
   }
-  const TarHeader header = make_header(header_name_prefix(name), info);
-  blocks.append(reinterpret_cast<const char*>(&header), sizeof header);
+  header.isextended = entries > kInHeader ? 1 : 0;
+  put_unsigned(header.realsize, real_size, kOctal11Limit);
+  set_checksum(header);
+  append_block(blocks, header);
+  for (std::size_t first = kInHeader; first < entries; first += kInBlock) {
+    SparseBlock block;
+    std::memset(&block, 0, sizeof block);
+    for (std::size_t i = 0; i < kInBlock && first + i < entries; ++i) {
+      put_map_entry(block.sparse[i], entry(first + i));
+    }
+    block.isextended = first + kInBlock < entries ? 1 : 0;
+    append_block(blocks, block);
+  }
   return blocks;
 }
 

@@ -2,6 +2,12 @@
 // NUL; values too large for that (uid/gid above 07777777, size/mtime from 2^33) use the
 // base-256 form. Each header keeps the entry's whole mode word, owner and time as they are;
 // user and group names stay empty.
+//
+// A file with holes is a sparse member of the old GNU format, as GNU tar writes with --sparse:
+// typeflag 'S', the header's size the bytes of data stored, `realsize` the file's size, and a
+// map of (offset, length) entries for the data regions, the first four in the header and the
+// rest in extension blocks of 21 after it, each block flagging whether another follows. The
+// data regions alone follow, back to back.
 #pragma once
 
 #include <array>
@@ -10,6 +16,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "common/file_io.h"
 
 namespace common::archive {
 
@@ -31,9 +39,26 @@ struct TarHeader {
   char gname[32];
   char devmajor[8];
   char devminor[8];
-  char rest[167];
+  // The old GNU format's own fields: only a sparse member fills them.
+  char atime[12];
+  char ctime[12];
+  char offset[12];
+  char longnames[4];
+  char unused;
+  char sparse[4][24];  // the map's first entries: offset, then length
+  char isextended;     // an extension block follows
+  char realsize[12];
+  char pad[17];
 };
 static_assert(sizeof(TarHeader) == kBlockSize);
+
+// The map's entries after the header's four.
+struct SparseBlock {
+  char sparse[21][24];
+  char isextended;  // another extension block follows
+  char pad[7];
+};
+static_assert(sizeof(SparseBlock) == kBlockSize);
 
 // What a member's header says, besides its name.
 struct MemberInfo {
@@ -62,5 +87,13 @@ std::string_view header_name_prefix(std::string_view name);
 // The header blocks for a member: the "././@LongLink" member for a name over 100 bytes (its
 // header and the name's data blocks), then the member's own header.
 std::string member_header_blocks(std::string_view name, const MemberInfo& info);
+
+// The same for a sparse member of a file of `real_size` bytes whose data lies in `regions`
+// (in order, not touching, within the size); `info`'s size and type are set from them. A file
+// that ends in a hole gets a last, empty entry at its end, as GNU tar writes: GNU tar takes the
+// extracted file's size from that entry.
+std::string sparse_member_header_blocks(std::string_view name, MemberInfo info,
+                                        std::span<const DataRegion> regions,
+                                        std::uint64_t real_size);
 
 }  // namespace common::archive

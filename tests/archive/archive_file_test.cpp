@@ -37,11 +37,11 @@ class ArchiveFileTest : public ::testing::Test {
   std::string path_ = tmp_ / kName;
 };
 
-TEST_F(ArchiveFileTest, ExistingFileIsTruncatedKeepingItsModeAndWrittenWithWaiting) {
-  tu::write_text(path_, std::string(100000, 'x'), 0640);
+TEST_F(ArchiveFileTest, ExistingFileIsTruncatedMadeOwnerOnlyAndWrittenWithWaiting) {
+  tu::write_text(path_, std::string(100000, 'x'), 0644);
   const auto opened = open_in(tmp_.path(), false);
   ASSERT_TRUE(opened);
-  EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0640);
+  EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0600);
   EXPECT_EQ(tu::read_text(path_), "");
   EXPECT_EQ(::fcntl(opened->fd.get(), F_GETFL) & O_NONBLOCK, 0);
 }

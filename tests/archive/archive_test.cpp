@@ -44,6 +44,16 @@ std::vector<Member> parse_tar(const std::string& tar) {
     m.mode = std::stoul(header.substr(100, 7), nullptr, 8);
     m.size = std::stoull(header.substr(124, 11), nullptr, 8);
     m.data = tar.substr(pos + 512, m.size);
+    if (m.typeflag == 'S') {
+      // The header's map (these tests need no extension block) places the data in zeros.
+      std::string data =
+          std::exchange(m.data, std::string(std::stoull(header.substr(483, 11), nullptr, 8), '\0'));
+      for (std::size_t at = 386, stored = 0; at < 482 && header[at] != '\0'; at += 24) {
+        const auto length = std::stoull(header.substr(at + 12, 11), nullptr, 8);
+        m.data.replace(std::stoull(header.substr(at, 11), nullptr, 8), length,
+                       data.substr(std::exchange(stored, stored + length), length));
+      }
+    }
     pos += 512 + (m.size + 511) / 512 * 512;
     members.push_back(m);
   }
@@ -173,7 +183,7 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
 }
 
-// Holes are not read but archived as the zeros they hold: each member is the whole file.
+// Files with holes are sparse members of their data alone, which read back whole.
 TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
   const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
   tu::write_text(sparse, "head");

@@ -1,6 +1,8 @@
 #include "common/archive/tar_header.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,49 @@ TEST(TarHeader, HugeIdsAndSizesUseBase256) {
   EXPECT_EQ(field(header.uid + 4, 4), std::string("\xEE\x6B\x28\x00", 4));
   EXPECT_EQ(static_cast<unsigned char>(header.size[0]), 0x80);
   EXPECT_EQ(field(header.size + 7, 5), std::string("\x02\x80\0\0\0", 5));
+}
+
+// A 12-byte number field: eleven octal digits and a NUL.
+std::string octal(std::uint64_t value) {
+  char digits[13];
+  std::snprintf(digits, sizeof digits, "%011llo", static_cast<unsigned long long>(value));
+  return std::string(digits, 12);
+}
+
+TEST(SparseMembers, MapInTheHeaderThenInAnExtensionBlock) {
+  const struct {
+    const char* name;
+    std::uint64_t real_size;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> map;  // offset, length: as written
+  } cases[] = {
+      {"one region after a hole", 4196, {{4096, 100}}},
+      {"four", 25, {{0, 1}, {8, 1}, {16, 1}, {24, 1}}},
+      {"five", 35, {{0, 1}, {8, 1}, {16, 1}, {24, 1}, {32, 3}}},
+      {"hole at the end: a last, empty entry", 4096, {{0, 512}, {4096, 0}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<DataRegion> regions;
+    std::uint64_t stored = 0;
+    // Four entries in the header, the rest in an extension block, each flagged as continued.
+    std::string in_header, in_extension;
+    for (std::size_t i = 0; i < c.map.size(); ++i) {
+      const auto [offset, length] = c.map[i];
+      if (length > 0) regions.push_back({offset, offset + length});
+      stored += length;
+      (i < 4 ? in_header : in_extension) += octal(offset) + octal(length);
+    }
+    const std::string blocks = sparse_member_header_blocks("a.log", {}, regions, c.real_size);
+    const bool extended = c.map.size() > 4;
+    ASSERT_EQ(blocks.size(), extended ? 1024u : 512u) << c.name;
+    EXPECT_EQ(blocks[156], 'S') << c.name;
+    EXPECT_EQ(blocks.substr(124, 12), octal(stored)) << c.name;
+    in_header.resize(96, '\0');
+    EXPECT_EQ(blocks.substr(386, 109), in_header + char(extended) + octal(c.real_size)) << c.name;
+    in_extension.resize(505, '\0');
+    if (extended) {
+      EXPECT_EQ(blocks.substr(512, 505), in_extension) << c.name;
+    }
+  }
 }
 
 TEST(LongNames, HundredBytesFitAndLongerGetALongLinkMember) {

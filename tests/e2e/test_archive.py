@@ -7,7 +7,7 @@ import tarfile
 import unittest
 
 from archive_reader import raw_tar, read_archive
-from harness import ARCHIVE_LINE, ENOENT, E2ETestCase, tool
+from harness import ARCHIVE_LINE, CONFIG, ENOENT, E2ETestCase, tool
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
 EACCES = "Permission denied (os error 13)"
 HELD = "the archive path is held by another account (uid 54321)"
@@ -54,11 +54,34 @@ class Archive(E2ETestCase):
         self.assertEqual(data["a.log.5.gz"], b"\x1f\x8b")
         self.assertEqual(data["a.log.6.gz"], b"\x1f\x8b" + bytes((3 << 20) - 2) + b"end\n")
 
-    def test_old_archive_is_rewritten_keeping_its_mode(self):
+    def test_log_of_a_tebibyte_with_holes_costs_the_archive_its_data_alone(self):
+        # Six lines far apart (the map needs an extension block), then a hole to the end. Logs,
+        # TMPDIR and what each reader extracts are small tmpfs, unmounted before /tmp is copied.
+        # Per file: its size, its allocated blocks and what it holds at each line.
+        lines = [0, 1 << 30, 64 << 30, 256 << 30, (512 << 30) + 1, 768 << 30]
+        at, small = " ".join(map(str, lines)), "mount -t tmpfs -o size=16m tmpfs"
+        r = self.run_oskel(config=CONFIG, setup=(
+            f"mkdir /tmp/logs /tmp/x; {small} /tmp/logs; {small} /tmp/run; for at in {at}; do "
+            "echo line at $at | dd of=/tmp/logs/agent.log oflag=seek_bytes seek=$at conv=notrunc "
+            "status=none; done; truncate -s 1T /tmp/logs/agent.log"), after=(
+            f"{small} /tmp/x; cd /tmp/x; a=/tmp/run/oskel-data.tar.gz; mkdir gnu bsd py; tar -xzf $a "
+            "-C gnu; bsdtar -xzf $a -C bsd; python3 -c \"import tarfile; tarfile.open('$a').extractall('py')\"; "
+            f"for f in /tmp/logs/agent.log */oskel-data/agent.log; do echo $(stat -c '%s %b' $f; for at in {at}; "
+            "do dd if=$f iflag=skip_bytes skip=$at bs=32 count=1 status=none | tr -d '\\0'; done); done; "
+            "cd /; umount /tmp/x /tmp/logs"))
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        self.assertLess((r.tmp / "run/oskel-data.tar.gz").stat().st_size, 8192)
+        original, *extracted = r.after.splitlines()
+        self.assertEqual(extracted, [original] * 3)
+        self.assertEqual(original.split()[0], str(1 << 40))
+        self.assertLess(int(original.split()[1]), 2048)
+        self.assertEqual(original.split(maxsplit=2)[2], " ".join(f"line at {at}" for at in lines))
+
+    def test_old_archive_is_rewritten_owner_only(self):
         r = self.run_oskel(setup="head -c 100000 /dev/urandom > /tmp/run/oskel-data.tar.gz; "
-                                 "chmod 640 /tmp/run/oskel-data.tar.gz")
+                                 "chmod 644 /tmp/run/oskel-data.tar.gz")
         path = r.tmp / "run/oskel-data.tar.gz"
-        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o640)
+        self.assertEqual(stat.S_IMODE(path.stat().st_mode), 0o600)
         read_archive(self, path)
 
     def test_directory_at_archive_path(self):

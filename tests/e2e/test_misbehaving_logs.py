@@ -108,6 +108,12 @@ class MisbehavingLogs(E2ETestCase):
         # A file system that cannot flush (or a target that is not a regular file) says EINVAL.
         r = self.run_oskel(wrapper=trace + " -e inject=fdatasync:error=EINVAL", env=env)
         self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+        # A shared TMPDIR's descriptor, duplicated by the archive stage alone (-P), cannot be:
+        # no temporary archive is left in it.
+        r = self.run_oskel(wrapper="strace -f -qq -o /dev/null -P /tmp/run -e trace=fcntl "
+                                   "-e inject=fcntl:error=EMFILE", env=env, setup="chmod 1777 /tmp/run")
+        self.assertTrue(r.stderr.endswith(", skipping. Too many open files (os error 24)\n"), r.stderr)
+        self.assertEqual(os.listdir(r.tmp / "run"), ["oskel-data"])
 
 
 if __name__ == "__main__":

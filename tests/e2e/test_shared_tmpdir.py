@@ -98,8 +98,8 @@ class SharedTmpdir(E2ETestCase):
 
     def test_runs_that_would_take_roots_reserve_stop_at_the_margin(self):
         cases = {
-            # A hole of a TiB is about a GB of archive.
-            "sparse log": ("size=16m", "truncate -s 1T /tmp/logs/agent.log",
+            # 9 MiB of random log: its copy fits, its archive, as large again, does not.
+            "incompressible log": ("size=16m", "head -c 9437184 /dev/urandom > /tmp/logs/agent.log",
                            "Failed to archive output directory, /tmp/small/run/oskel-data, "
                            f"skipping. {ENOSPC}\n"),
             # 200 names of one MiB of log: 200 MiB of copies.
