@@ -112,29 +112,27 @@ class PackageDetails(E2ETestCase):
     def test_tool_not_found_or_not_run(self):
         # A tool planted where another account may change the way to it never runs: the search
         # goes on past it, else its stage fails.
-        planted = ("mkdir -p /opt/keldra/bin; printf '#!/bin/sh\\necho ran > /tmp/ran\\n' "
-                   "> /opt/keldra/bin/{0}; chmod 755 /opt/keldra/bin/{0}; ")
-        by_service = planted + "chown -R 1500:1500 /opt/keldra/bin"
-        by_group_0 = planted + "chmod 775 /opt/keldra/bin"
+        plant = ("mkdir /opt/keldra/bin; printf '#!/bin/sh\\necho ran > /tmp/ran\\n' "
+                 "> /opt/keldra/bin/{0}; chmod 755 /opt/keldra/bin/{0}; ")
+        by_service, by_group_0 = "chown -R 1500 /opt/keldra/bin", "chmod 775 /opt/keldra/bin"
         tools = f"{VIEW}/stage/bin:{VIEW}/utils"
         refused = "the package tool's path can be changed by "
         cases = [
             ("rpm", {}, "", "/nonexistent", ENOENT, None),
             ("rpm", {"rpm": QUIET_TOOL}, f"chmod 644 {VIEW}/stage/bin/rpm", tools,
              "Permission denied (os error 13)", None),
-            ("dpkg-query", {}, by_service.format("dpkg-query"), f"/opt/keldra/bin:{tools}",
+            ("dpkg-query", {}, plant + by_service, f"/opt/keldra/bin:{tools}",
              refused + "another account (uid 1500)", None),
-            ("rpm", {}, by_group_0.format("rpm"), f"/opt/keldra/bin:{tools}",
+            ("rpm", {}, plant + by_group_0, f"/opt/keldra/bin:{tools}",
              refused + "the writers in group 0", None),
-            ("dpkg-query", {"dpkg-query": tool("echo 'ii  keldra-oskel 1'")},
-             by_service.format("dpkg-query"), f"/opt/keldra/bin:{tools}", None,
-             b"ii  keldra-oskel 1\n"),
+            ("dpkg-query", {"dpkg-query": tool("echo 'ii  keldra-oskel 1'")}, plant + by_service,
+             f"/opt/keldra/bin:{tools}", None, b"ii  keldra-oskel 1\n"),
         ]
         for name, staged, setup, path, error, kept in cases:
             with self.subTest(setup=setup, path=path):
-                release = UBUNTU_OS_RELEASE if name == "dpkg-query" else ROCKY_OS_RELEASE
-                r = self.run_oskel(etc={"os-release": release}, tools=staged, setup=setup,
-                                   env={"PATH": path})
+                release = ROCKY_OS_RELEASE if name == "rpm" else UBUNTU_OS_RELEASE
+                r = self.run_oskel(etc={"os-release": release}, tools=staged,
+                                   setup=setup.format(name), env={"PATH": path})
                 line = f"Failed to get oskel package details, skipping. {error}\n"
                 self.assertEqual(line in r.stderr, error is not None, r.stderr)
                 self.assertEqual(self.package_file(r), kept)
