@@ -13,9 +13,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <expected>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
+#include "common/access/way.h"
 #include "common/file_io.h"
 #include "common/path.h"
 #include "common/process.h"
@@ -89,27 +93,73 @@ class SpawnSetup {
   bool actions_ready_ = false;
 };
 
-// The program as PATH finds it: the first absolute entry with an executable regular file of
-// that name. Empty and relative entries name places relative to wherever the run was started,
-// such as a log directory another account controls, and are skipped. Without PATH, the usual
-// default. A name with a slash is taken as it is.
+std::string changeable_text(const access::Changer& changer) {
+  const std::string id = std::to_string(changer.id);
+  switch (changer.kind) {
+    case access::Changer::Kind::kAccount:
+      break;
+    case access::Changer::Kind::kGroup:
+      return std::string(kChangeablePath) + " by the writers in group " + id;
+    case access::Changer::Kind::kEveryone:
+      return std::string(kChangeablePath) + " by everyone";
+  }
+  return std::string(kChangeablePath) + " by another account (uid " + id + ")";
+}
+
+// One PATH candidate: the program's path with every link resolved where it may run from there,
+// else why not (nullopt: nothing there to run). Root alone may change its way, links and
+// their targets' ways included, and the file: what another account could swap would run as
+// root. As an exec search has it, a file without an execute bit, or anything but a file, is
+// "Permission denied".
+std::expected<std::string, std::optional<Error>> judge_candidate(const std::string& candidate) {
+  using access::Trust;
+  auto way = access::walk_way(candidate, Trust::kRootAlone, true);
+  if (!way) {
+    const Error denied = Error::from_errno(EACCES);
+    if (way.error().text() == denied.text()) return std::unexpected(denied);
+    return std::unexpected(std::nullopt);
+  }
+  std::optional<access::Changer> changer = way->changer;
+  if (!changer) {
+    changer = access::may_replace(way->dir_st, access::writers_of(way->dir.get(), way->dir_st),
+                                  way->entry_st, Trust::kRootAlone);
+  }
+  if (!changer) {
+    changer = access::untrusted_writer(access::writers_of(way->entry.get(), way->entry_st),
+                                       Trust::kRootAlone);
+  }
+  if (changer) return std::unexpected(Error(changeable_text(*changer)));
+  // Any execute bit: the exec itself checks whether this process may, with its capabilities
+  // (access(2) would ask as the real uid, without them).
+  if (!S_ISREG(way->entry_st.st_mode) || (way->entry_st.st_mode & 0111) == 0) {
+    return std::unexpected(Error::from_errno(EACCES));
+  }
+  return join_path(way->dir_path, way->name);
+}
+
+// The program as PATH finds it: the first absolute entry whose candidate may run (above).
+// Empty and relative entries name places relative to wherever the run was started, such as a
+// log directory another account controls, and are skipped. Without PATH, the usual default.
+// Where no candidate may run, the first refused one says why. A name with a slash is taken as
+// it is.
+//
+// The path yielded names no link, and every directory on it and the file are root's alone to
+// change, so the exec runs what was judged: only root could swap it in between.
 Result<std::string> find_program(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
   const char* path = std::getenv("PATH");
   const std::string_view entries = path != nullptr ? path : "/bin:/usr/bin";
+  std::optional<Error> refused;
   for (std::size_t start = 0; start <= entries.size();) {
     const std::size_t end = std::min(entries.find(':', start), entries.size());
     const std::string_view entry = entries.substr(start, end - start);
     start = end + 1;
     if (!entry.starts_with('/')) continue;
-    std::string candidate = join_path(entry, program);
-    struct stat st;
-    // Any execute bit: the exec itself checks whether this process may, with its capabilities
-    // (access(2) would ask as the real uid, without them).
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0) {
-      return candidate;
-    }
+    auto found = judge_candidate(join_path(entry, program));
+    if (found) return std::move(*found);
+    if (!refused) refused = std::move(found.error());
   }
+  if (refused) return std::unexpected(std::move(*refused));
   return os_error(ENOENT);
 }
 

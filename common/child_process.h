@@ -1,4 +1,5 @@
-// Runs a program found through PATH (its absolute entries only) and hands its standard output,
+// Runs a program found through PATH (its absolute entries only, where root alone may change the
+// program and the way to it) and hands its standard output,
 // chunk by chunk, to a sink as it arrives, so a talkative program costs no memory. Standard input
 // is the null device; standard output and standard error are drained together with poll(2), so a
 // child that floods either never stalls. The child runs in its own process group, and the whole
@@ -64,6 +65,10 @@ using OutputSink = std::function<Result<>(std::string_view)>;
 // error: never taken for the end of the output. An interrupt ends it with interrupted_error().
 Result<bool> drain_output(UniqueFd& out, UniqueFd& err, const OutputSink& sink,
                           Clock::time_point deadline);
+
+// What a program that PATH finds where someone besides root may change it fails with, followed
+// by " by another account (uid N)", " by the writers in group N" or " by everyone".
+inline constexpr const char* kChangeablePath = "the package tool's path can be changed";
 
 // Yields the child's wait status (as waitpid reports it). The error text is
 // "<program> did not finish within <N> seconds" when the time limit passes.

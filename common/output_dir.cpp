@@ -1,6 +1,7 @@
 #include "common/output_dir.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,7 +70,9 @@ Result<> refuse_unless_empty(int dir_fd) {
 
 // Opens what is at `name` in `parent` now that it has been made there, and accepts only what
 // mkdir made: a directory (not a link) of the running user with the mode asked for, no
-// subdirectory (some file systems, btrfs, count no links for them at all) and no entry.
+// subdirectory (some file systems, btrfs, count no links for them at all) and no entry. In a
+// setgid parent, mkdir also gives it the setgid bit and the parent's group: that is accepted,
+// and the bit cleared at once, so that nothing the run makes in it takes that group.
 Result<UniqueFd> open_made(int parent, const std::string& name) {
   UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
@@ -78,12 +81,16 @@ Result<UniqueFd> open_made(int parent, const std::string& name) {
     return os_error(error);
   }
   struct stat made;
-  if (::fstat(fd.get(), &made) != 0) return os_error(errno);
-  if (made.st_uid != ::geteuid() || (made.st_mode & 07777) != (kMode & ~current_umask()) ||
-      made.st_nlink > 2) {
+  struct stat in;
+  if (::fstat(fd.get(), &made) != 0 || ::fstat(parent, &in) != 0) return os_error(errno);
+  const mode_t inherited = in.st_mode & S_ISGID;
+  if (made.st_uid != ::geteuid() ||
+      (made.st_mode & 07777) != ((kMode & ~current_umask()) | inherited) ||
+      (inherited != 0 && made.st_gid != in.st_gid) || made.st_nlink > 2) {
     return refuse(kNotMadeByThisRun);
   }
   if (auto empty = refuse_unless_empty(fd.get()); !empty) return std::unexpected(empty.error());
+  if (inherited != 0 && ::fchmod(fd.get(), made.st_mode & 0777) != 0) return os_error(errno);
   return fd;
 }
 
@@ -106,6 +113,9 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   const auto failed = [&path](Error error) {
     return std::unexpected(OutputPathError::create_failed(std::move(path), std::move(error)));
   };
+  // A path the kernel would refuse whole is refused with its answer, whatever the walk over
+  // its components would meet first.
+  if (path.size() >= PATH_MAX) return failed(Error::from_errno(ENAMETOOLONG));
   access::Resolver way;
   way.judge_writers();
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);

@@ -6,7 +6,8 @@
 // moment. So the temporary directory is resolved as reads are (source_file.h: another account's
 // link on the way is followed with that account's rights) and held open; the new directory is
 // made relative to it, opened without following a link, and accepted only as made: the running
-// user's, mode 0700 less the umask, no subdirectory and no entry. From then on the run reaches
+// user's, mode 0700 less the umask (with the setgid bit and group a setgid temporary directory
+// gives it, which is then cleared), no subdirectory and no entry. From then on the run reaches
 // it only through that descriptor: every file a stage creates is created relative to it, the
 // archive walk reads from it and the clean-up empties it. A run that fails after making it
 // removes it again while it is empty, so that no later run stops at "already exists". The path

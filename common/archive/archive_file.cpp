@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/access/access.h"
+#include "common/access/way.h"
 #include "common/path.h"
 #include "common/process.h"
 #include "common/test_seam.h"
@@ -58,30 +59,43 @@ Result<UniqueFd> take_existing(UniqueFd fd) {
   return fd;
 }
 
-// What the link open as `link_fd` (O_PATH) leads to, as a path: a relative target is taken
-// from the link's own directory, that of `path`.
+// What the link open as `link_fd` (O_PATH) leads to, as an absolute path: a relative target is
+// taken from the link's own directory, that of `path`.
 Result<std::string> link_target(int link_fd, const std::string& path) {
   auto target = read_link(link_fd);
   if (!target) return std::unexpected(target.error());
-  return join_path(parent_dir(path), *target);
+  std::string from(parent_dir(path));
+  if (!from.starts_with('/')) {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return os_error(errno);
+    from = join_path(cwd, from);
+  }
+  return join_path(from, *target);
 }
 
-// Opens the target of exactly the link judged, whatever is at the path by now. The way to it
-// must be the run's own too: no link on it of another account, no directory on it that
-// another may change; and the target is no further link.
+Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path);
+
+// Opens the target of exactly the link judged, whatever is at the path by now. The way to the
+// target's directory must be the run's own (way.h): no link on it of another account, no
+// directory on it that another may change. Where another may change that directory itself,
+// the target is as in a shared directory: a new file renamed over its name. Elsewhere the
+// target is opened where it is, and is no further link: a chain of the run's links could
+// otherwise end in another account's.
 Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   auto target = link_target(link_fd, path);
   if (!target) return std::unexpected(target.error());
-  access::Resolver way;
-  way.judge_writers();
-  auto dir = way.directory(parent_dir(*target), false);
-  if (!dir) return std::unexpected(dir.error());
+  auto way = access::walk_way(*target, access::Trust::kTheRun, false);
+  if (!way) return std::unexpected(way.error());
   // No one account need hold such a way (a directory everyone may write): a plain refusal.
-  if (way.others_may_change()) return os_error(EACCES);
-  UniqueFd fd(::openat(dir->fd.get(), std::string(base_name(*target)).c_str(),
-                       kWriteFlags | O_CREAT | O_NOFOLLOW, kNewFileMode));
+  if (way->changer) return os_error(EACCES);
+  if (access::untrusted_writer(access::writers_of(way->dir.get(), way->dir_st),
+                               access::Trust::kTheRun)) {
+    return open_new(way->dir.get(), way->name, path);
+  }
+  UniqueFd fd(::openat(way->dir.get(), way->name.c_str(), kWriteFlags | O_CREAT | O_NOFOLLOW,
+                       kNewFileMode));
   if (!fd.valid()) return os_error(errno);
-  return ArchiveFile{path, std::move(fd), std::move(dir->fd), "", ""};
+  return ArchiveFile{path, std::move(fd), std::move(way->dir), "", ""};
 }
 
 // Opens what is at `name` under the rule; nothing when it is gone again.

@@ -12,7 +12,9 @@
 // - Elsewhere, whatever is already at the name is written through only when it is the run's
 //   own: a regular file of the running user or of root with no other hard link is truncated
 //   and made 0600 (keeping its owner), a link of theirs is followed on a way no other account
-//   controls, and anything else is refused and left as it is. The verdict is on exactly the
+//   controls, and anything else is refused and left as it is. Where another account may change
+//   the directory the link leads into, the target is as in a shared directory: a new file is
+//   renamed over its name there. The verdict is on exactly the
 //   entry looked at (an O_PATH descriptor) and again on the file opened, so swapping the entry
 //   meanwhile gains nothing.
 #pragma once

@@ -189,6 +189,9 @@ def run(plan: Run) -> Result:
     (stage / "bin").mkdir(parents=True, exist_ok=True)
     for name in ("tmp-after", "cwd", "exe", "utils"):
         (work / name).mkdir()
+    # The package tool runs only from where root alone may change it, whatever the umask.
+    for directory in (stage, stage / "bin", work / "utils"):
+        directory.chmod(0o755)
     # The binary's PATH: the fake package tools, then the few utilities they use, and nothing
     # of the host's own (a real rpm or dpkg-query there must never be reached).
     for util in UTILITIES:

@@ -10,6 +10,7 @@ from archive_reader import raw_tar, read_archive
 from harness import ARCHIVE_LINE, CONFIG, ENOENT, E2ETestCase, tool
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
 EACCES = "Permission denied (os error 13)"
+ELOOP = "Too many levels of symbolic links (os error 40)"
 HELD = "the archive path is held by another account (uid 54321)"
 
 
@@ -174,6 +175,14 @@ class OtherAccounts(E2ETestCase):
                   "setpriv --reuid=54321 --regid=54321 --clear-groups "
                   "ln -s /tmp/victim /tmp/svc/out.tar.gz; "
                   "ln -s /tmp/svc/out.tar.gz /tmp/run/oskel-data.tar.gz"))
+
+    def test_roots_links_lead_to_no_further_link(self):
+        # Root's link leads to another link of root's, which leads to another account's.
+        self.assert_refused_and_untouched(self.run_oskel(
+            setup="echo precious > /tmp/victim; mkdir /tmp/svc; chown 54321:54321 /tmp/svc; "
+                  "setpriv --reuid=54321 --regid=54321 --clear-groups "
+                  "ln -s /tmp/victim /tmp/svc/out.tar.gz; ln -s /tmp/svc/out.tar.gz /opt/out; "
+                  "ln -s /opt/out /tmp/run/oskel-data.tar.gz"), ELOOP)
 
     def test_output_directory_swapped_for_a_link_changes_nothing_outside_it(self):
         # Between the log stage and the archive, the package tool puts a link where the output

@@ -3,8 +3,8 @@
 import os
 import unittest
 
-from harness import (ARCHIVE_LINE, CONFIG, ENOENT, LISTING, NOT_REGULAR,
-                     ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, E2ETestCase, tool)
+from harness import (ARCHIVE_LINE, CONFIG, ENOENT, LISTING, NOT_REGULAR, QUIET_TOOL,
+                     ROCKY_OS_RELEASE, UBUNTU_OS_RELEASE, VIEW, E2ETestCase, tool)
 
 ENXIO = "No such device or address (os error 6)"
 SOCKET = ("python3 -c \"import socket; "
@@ -109,11 +109,34 @@ class PackageDetails(E2ETestCase):
             self.assertEqual(self.package_file(r), b"package keldra-oskel is not installed\n")
             self.assertNotIn("package details", r.stderr)
 
-    def test_missing_rpm(self):
-        r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={},
-                           env={"PATH": "/nonexistent"})
-        self.assertIn(f"Failed to get oskel package details, skipping. {ENOENT}\n", r.stderr)
-        self.assertIsNone(self.package_file(r))
+    def test_tool_not_found_or_not_run(self):
+        # A tool planted where another account may change the way to it never runs: the search
+        # goes on past it, else its stage fails.
+        plant = ("mkdir /opt/keldra/bin; printf '#!/bin/sh\\necho ran > /tmp/ran\\n' "
+                 "> /opt/keldra/bin/{0}; chmod 755 /opt/keldra/bin/{0}; ")
+        by_service, by_group_0 = "chown -R 1500 /opt/keldra/bin", "chmod 775 /opt/keldra/bin"
+        tools = f"{VIEW}/stage/bin:{VIEW}/utils"
+        refused = "the package tool's path can be changed by "
+        cases = [
+            ("rpm", {}, "", "/nonexistent", ENOENT, None),
+            ("rpm", {"rpm": QUIET_TOOL}, f"chmod 644 {VIEW}/stage/bin/rpm", tools,
+             "Permission denied (os error 13)", None),
+            ("dpkg-query", {}, plant + by_service, f"/opt/keldra/bin:{tools}",
+             refused + "another account (uid 1500)", None),
+            ("rpm", {}, plant + by_group_0, f"/opt/keldra/bin:{tools}",
+             refused + "the writers in group 0", None),
+            ("dpkg-query", {"dpkg-query": tool("echo 'ii  keldra-oskel 1'")}, plant + by_service,
+             f"/opt/keldra/bin:{tools}", None, b"ii  keldra-oskel 1\n"),
+        ]
+        for name, staged, setup, path, error, kept in cases:
+            with self.subTest(setup=setup, path=path):
+                release = ROCKY_OS_RELEASE if name == "rpm" else UBUNTU_OS_RELEASE
+                r = self.run_oskel(etc={"os-release": release}, tools=staged,
+                                   setup=setup.format(name), env={"PATH": path})
+                line = f"Failed to get oskel package details, skipping. {error}\n"
+                self.assertEqual(line in r.stderr, error is not None, r.stderr)
+                self.assertEqual(self.package_file(r), kept)
+                self.assertFalse((r.tmp / "ran").exists())
 
     def test_flooding_tool_and_stdin(self):
         flood = tool("cat; head -c 4194304 /dev/zero >&2; head -c 1048576 /dev/zero | tr '\\0' x")

@@ -42,10 +42,15 @@ class OutputDirectory(E2ETestCase):
         self.assertFalse((r.tmp / "oskel-data").exists())
 
     def test_directory_mode_is_0700_while_collecting(self):
-        # A package tool that reports the mode of the directory it runs beside.
-        probe = "#!/bin/sh\nstat -c 'mode %a' /tmp/run/oskel-data\n"
-        r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={"rpm": probe}, after="tar xzOf /tmp/run/oskel-data.tar.gz oskel-data/oskelPackageInfo.txt")
-        self.assertEqual(r.after, "mode 700\n")
+        # A package tool that reports the mode of the directory it runs beside; a setgid TMPDIR
+        # gives the new directory its bit, which the run clears before collecting.
+        probe = "#!/bin/sh\nstat -c 'mode %a' \"$TMPDIR/oskel-data\"\n"
+        for tmpdir, setup in (("/tmp/run", ""),
+                              ("/tmp/sg", "mkdir /tmp/sg; chgrp 110 /tmp/sg; chmod 2775 /tmp/sg")):
+            r = self.run_oskel(etc={"os-release": ROCKY_OS_RELEASE}, tools={"rpm": probe},
+                               tmpdir=tmpdir, setup=setup,
+                               after='tar xzOf "$TMPDIR/oskel-data.tar.gz" oskel-data/oskelPackageInfo.txt')
+            self.assertEqual(r.after, "mode 700\n", r.stderr)
 
     def test_trailing_slash_is_not_doubled(self):
         r = self.run_oskel(tmpdir="/tmp/run/")
@@ -58,10 +63,14 @@ class OutputDirectory(E2ETestCase):
         self.assertTrue((r.work / "cwd/oskel-data.tar.gz").exists())
 
     def test_missing_tmpdir_is_create_failed(self):
-        r = self.run_oskel(tmpdir="/tmp/missing")
-        self.assert_refused(r, "Failed to create output directory /tmp/missing/oskel-data due to: "
-                               "No such file or directory (os error 2).\n")
-        self.assertFalse((r.tmp / "missing").exists())
+        # Longer than PATH_MAX: the kernel's answer for the whole path, not the walk's.
+        too_long = "/tmp/missing/" + "d" * 200 + ("/" + "d" * 200) * 20
+        for tmpdir, error in (("/tmp/missing", "No such file or directory (os error 2)"),
+                              (too_long, "File name too long (os error 36)")):
+            r = self.run_oskel(tmpdir=tmpdir)
+            self.assert_refused(r, f"Failed to create output directory {tmpdir}/oskel-data due "
+                                   f"to: {error}.\n")
+            self.assertFalse((r.tmp / "missing").exists())
 
     def test_anything_at_the_path_is_already_exists(self):
         for setup in ("mkdir /tmp/run/oskel-data", "touch /tmp/run/oskel-data",

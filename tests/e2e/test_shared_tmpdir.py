@@ -60,6 +60,20 @@ class SharedTmpdir(E2ETestCase):
             1, "Failed to create output directory /opt/svc/tmp/oskel-data due to: the temporary "
                "directory was chosen by another account (uid 1500), which may not write it.\n", ""))
 
+    def test_roots_link_into_a_directory_its_group_may_write_leads_to_a_new_file(self):
+        # The service, in the directory's group, moved a root file to the link's target.
+        r = self.run_oskel(
+            setup="mkdir /tmp/drop /tmp/svc; chown 0:1500 /tmp/drop; chmod 2775 /tmp/drop; "
+                  "chown 1500:1500 /tmp/svc; echo precious > /tmp/svc/report; "
+                  f"exec 3</tmp/svc/report; {SERVICE} mv /tmp/svc/report /tmp/drop/out.tar.gz; "
+                  "ln -s /tmp/drop/out.tar.gz /tmp/run/oskel-data.tar.gz",
+            after=f"cat /dev/fd/3; {SERVICE} tar tzf /tmp/drop/out.tar.gz >/dev/null 2>&1 "
+                  "&& echo listed || echo refused")
+        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stderr)
+        self.assertEqual(r.after, "precious\nrefused\n")
+        self.assertEqual(stat.S_IMODE((r.tmp / "drop/out.tar.gz").stat().st_mode), 0o600)
+        self.assertIn("osInfo.txt", self.archived(r, "drop/out.tar.gz"))
+
     def test_tmpdir_swapped_for_a_link_to_a_root_only_directory_gets_nothing(self):
         r = self.run_oskel(setup="mkdir -m 700 /tmp/private; echo old > /tmp/private/oskel-data.tar.gz; "
                                  f"rmdir /tmp/run; {SERVICE} ln -s /tmp/private /tmp/run")

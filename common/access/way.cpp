@@ -1,0 +1,165 @@
+#include "common/access/way.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "common/path.h"
+
+namespace common::access {
+
+namespace {
+
+// As the kernel's own resolution allows.
+constexpr int kMaxLinks = 40;
+
+// An entry held for judging: its descriptor (O_PATH), its fstat, and its name in the directory
+// before it on the way (empty for "/").
+struct Held {
+  UniqueFd fd;
+  struct stat st;
+  std::string name;
+};
+
+Result<Held> hold(int dir, const std::string& name) {
+  Held held{UniqueFd(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)), {}, name};
+  if (!held.fd.valid() || ::fstat(held.fd.get(), &held.st) != 0) return os_error(errno);
+  return held;
+}
+
+// One walk: the directories held from "/" to where it stands, and the first who may change
+// what it passed.
+class Walk {
+ public:
+  explicit Walk(Trust trust) : trust_(trust) {}
+
+  Result<> start() {
+    auto root = hold(AT_FDCWD, "/");
+    if (!root) return std::unexpected(root.error());
+    root->name.clear();
+    stack_.push_back(std::move(*root));
+    return {};
+  }
+
+  // Walks every component of `path` as a directory, links followed.
+  Result<> directories(std::string rest) {
+    if (rest.starts_with('/')) stack_.resize(1);
+    while (!rest.empty()) {
+      const std::size_t slash = rest.find('/');
+      const std::string name = rest.substr(0, slash);
+      rest.erase(0, slash == std::string::npos ? rest.size() : slash + 1);
+      if (name.empty() || name == ".") continue;
+      if (name == "..") {
+        if (stack_.size() > 1) stack_.pop_back();
+        continue;
+      }
+      auto entry = hold(top().fd.get(), name);
+      if (!entry) return std::unexpected(entry.error());
+      if (S_ISLNK(entry->st.st_mode)) {
+        auto target = follow(*entry);
+        if (!target) return std::unexpected(target.error());
+        rest = *target + "/" + rest;
+        continue;
+      }
+      if (!S_ISDIR(entry->st.st_mode)) return os_error(ENOTDIR);
+      judge(entry->st);
+      stack_.push_back(std::move(*entry));
+    }
+    return {};
+  }
+
+  // The target of the link `link`, an entry of the top directory, once the link is judged; an
+  // absolute one starts again from "/".
+  Result<std::string> follow(const Held& link) {
+    judge(link.st);
+    if (++links_ > kMaxLinks) return os_error(ELOOP);
+    char target[PATH_MAX];
+    const ssize_t size = ::readlinkat(link.fd.get(), "", target, sizeof target);
+    if (size < 0) return os_error(errno);
+    if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
+    if (target[0] == '/') stack_.resize(1);
+    return std::string(target, static_cast<std::size_t>(size));
+  }
+
+  const Held& top() const { return stack_.back(); }
+
+  Way finish(std::string name) {
+    std::string path;
+    for (std::size_t i = 1; i < stack_.size(); ++i) path += "/" + stack_[i].name;
+    Held& dir = stack_.back();
+    return Way{
+        std::move(dir.fd), dir.st, path.empty() ? "/" : path, std::move(name), changer_, {}, {}};
+  }
+
+ private:
+  // Notes who besides the trusted may replace `entry` in the top directory.
+  void judge(const struct stat& entry) {
+    if (changer_) return;
+    const Held& dir = top();
+    changer_ = may_replace(dir.st, writers_of(dir.fd.get(), dir.st), entry, trust_);
+  }
+
+  Trust trust_;
+  std::vector<Held> stack_;
+  std::optional<Changer> changer_;
+  int links_ = 0;
+};
+
+}  // namespace
+
+bool trusts(Trust trust, uid_t uid) {
+  return uid == 0 || (trust == Trust::kTheRun && uid == ::geteuid());
+}
+
+std::optional<Changer> untrusted_writer(const Writers& writers, Trust trust) {
+  if (!trusts(trust, writers.owner)) return Changer{Changer::Kind::kAccount, writers.owner};
+  for (const uid_t user : writers.users) {
+    if (!trusts(trust, user)) return Changer{Changer::Kind::kAccount, user};
+  }
+  if (writers.group) return Changer{Changer::Kind::kGroup, *writers.group};
+  if (!writers.groups.empty()) return Changer{Changer::Kind::kGroup, writers.groups.front()};
+  if (writers.everyone) return Changer{Changer::Kind::kEveryone, 0};
+  return std::nullopt;
+}
+
+std::optional<Changer> may_replace(const struct stat& dir, const Writers& dir_writers,
+                                   const struct stat& entry, Trust trust) {
+  const std::optional<Changer> owner =
+      trusts(trust, entry.st_uid)
+          ? std::nullopt
+          : std::optional<Changer>(Changer{Changer::Kind::kAccount, entry.st_uid});
+  // A sticky directory lets only an entry's owner and its own owner rename or remove it.
+  if ((dir.st_mode & S_ISVTX) != 0 && trusts(trust, dir.st_uid)) return owner;
+  if (S_ISLNK(entry.st_mode) && owner) return owner;
+  return untrusted_writer(dir_writers, trust);
+}
+
+Result<Way> walk_way(std::string_view path, Trust trust, bool follow_last) {
+  if (!path.starts_with('/')) return os_error(EINVAL);
+  Walk walk(trust);
+  if (auto started = walk.start(); !started) return std::unexpected(started.error());
+  std::string directory(parent_dir(path));
+  std::string name(base_name(path));
+  for (;;) {
+    if (auto walked = walk.directories(directory); !walked) return std::unexpected(walked.error());
+    if (!follow_last) return walk.finish(std::move(name));
+    auto entry = hold(walk.top().fd.get(), name);
+    if (!entry) return std::unexpected(entry.error());
+    if (!S_ISLNK(entry->st.st_mode)) {
+      Way way = walk.finish(std::move(name));
+      way.entry = std::move(entry->fd);
+      way.entry_st = entry->st;
+      return way;
+    }
+    auto target = walk.follow(*entry);
+    if (!target) return std::unexpected(target.error());
+    directory = parent_dir(*target);
+    name = base_name(*target);
+  }
+}
+
+}  // namespace common::access
