@@ -128,7 +128,7 @@ std::expected<std::string, std::optional<Error>> judge_candidate(const std::stri
     changer = access::untrusted_writer(access::writers_of(way->entry.get(), way->entry_st),
                                        Trust::kRootAlone);
   }
-  if (changer) return std::unexpected(Error(changeable_text(*changer)));
+  if (changer) return std::unexpected(Error(changeable_text(*changer), ErrorKind::kRefused));
   // Any execute bit: the exec itself checks whether this process may, with its capabilities
   // (access(2) would ask as the real uid, without them).
   if (!S_ISREG(way->entry_st.st_mode) || (way->entry_st.st_mode & 0111) == 0) {

@@ -77,12 +77,9 @@ class Walk {
   Result<std::string> follow(const Held& link) {
     judge(link.st);
     if (++links_ > kMaxLinks) return os_error(ELOOP);
-    char target[PATH_MAX];
-    const ssize_t size = ::readlinkat(link.fd.get(), "", target, sizeof target);
-    if (size < 0) return os_error(errno);
-    if (static_cast<std::size_t>(size) == sizeof target) return os_error(ENAMETOOLONG);
-    if (target[0] == '/') stack_.resize(1);
-    return std::string(target, static_cast<std::size_t>(size));
+    auto target = read_link(link.fd.get());
+    if (target && target->starts_with('/')) stack_.resize(1);
+    return target;
   }
 
   const Held& top() const { return stack_.back(); }
@@ -132,8 +129,12 @@ std::optional<Changer> may_replace(const struct stat& dir, const Writers& dir_wr
       trusts(trust, entry.st_uid)
           ? std::nullopt
           : std::optional<Changer>(Changer{Changer::Kind::kAccount, entry.st_uid});
-  // A sticky directory lets only an entry's owner and its own owner rename or remove it.
-  if ((dir.st_mode & S_ISVTX) != 0 && trusts(trust, dir.st_uid)) return owner;
+  // A sticky directory lets only an entry's owner and its own owner rename or remove it, but
+  // anyone who may write it may still move a file in under a free name: what the run is to
+  // execute must lie where root alone may write.
+  if (trust == Trust::kTheRun && (dir.st_mode & S_ISVTX) != 0 && trusts(trust, dir.st_uid)) {
+    return owner;
+  }
   if (S_ISLNK(entry.st_mode) && owner) return owner;
   return untrusted_writer(dir_writers, trust);
 }
