@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "common/access/file_systems.h"
+#include "common/access/way.h"
 #include "common/access/writers.h"
 #include "common/test_seam.h"
 
@@ -243,8 +244,9 @@ Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want w
     // all but its owner from replacing the run's own.
     if (judge_writers_) {
       const bool protected_entry = (dir.st.st_mode & S_ISVTX) != 0 && is_trusted(entry->st.st_uid);
-      writers_beyond_run_ |=
-          protected_entry ? !is_trusted(writers.owner) : writers.other_than_the_run().found;
+      writers_beyond_run_ |= protected_entry
+                                 ? !is_trusted(writers.owner)
+                                 : untrusted_writer(writers, Trust::kTheRun).has_value();
     }
     choosers_.add(
         choosers_of(entry->st, dir.st, several_links && writers.anyone_but(entry->st.st_uid)));

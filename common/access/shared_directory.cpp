@@ -10,12 +10,14 @@
 
 #include "common/access/parties.h"
 #include "common/access/scoped_credentials.h"
+#include "common/access/way.h"
 #include "common/access/writers.h"
 
 namespace common::access {
 
 bool is_shared_directory(const Resolver& way, const Opened& dir) {
-  return way.others_may_change() || writers_of(dir.fd.get(), dir.st).other_than_the_run().found;
+  return way.others_may_change() ||
+         untrusted_writer(writers_of(dir.fd.get(), dir.st), Trust::kTheRun).has_value();
 }
 
 namespace {

@@ -100,14 +100,6 @@ bool Writers::anyone_but(uid_t uid) const {
          std::any_of(users.begin(), users.end(), [uid](uid_t user) { return user != uid; });
 }
 
-Writers::Other Writers::other_than_the_run() const {
-  if (!is_trusted(owner)) return {true, owner};
-  for (const uid_t user : users) {
-    if (!is_trusted(user)) return {true, user};
-  }
-  return {group || !groups.empty() || everyone, std::nullopt};
-}
-
 Writers writers_from(const struct stat& st, std::optional<std::span<const std::byte>> acl) {
   Writers writers;
   writers.owner = st.st_uid;

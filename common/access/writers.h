@@ -32,14 +32,6 @@ struct Writers {
 
   // Whether anyone but `uid` may write: any group, any other named user, everyone.
   bool anyone_but(uid_t uid) const;
-  // The first writer that is neither root nor the running user: its uid, or nullopt where that
-  // writer is a group or everyone. `found` says whether there is one at all.
-  struct Other {
-    bool found = false;
-    std::optional<uid_t> uid;
-  };
-  Other other_than_the_run() const;
-
   bool operator==(const Writers&) const = default;
 };
 
