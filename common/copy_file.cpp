@@ -139,4 +139,13 @@ Result<> copy_open_file(const access::Opened& from, int destination_dir,
   return to.close();
 }
 
+Result<> write_file(int dir_fd, const std::string& name, std::string_view data) {
+  if (auto room = access::check_disk_margin(dir_fd, data.size(), 1); !room) return room;
+  UniqueFd fd(
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!fd.valid()) return os_error(errno);
+  if (auto written = write_all(fd.get(), data); !written) return written;
+  return fd.close();
+}
+
 }  // namespace common

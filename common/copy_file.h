@@ -12,12 +12,14 @@
 // copy; the content is the same byte for byte. The kernel copies the bytes where it can
 // (copy_file_range); read/write is the fallback. Either goes in stretches of a few MiB, and
 // before each the disk margin (disk_margin.h) is checked: a copy that would cross it is ENOSPC.
-// The copy is always a new file: a destination name already taken is EEXIST.
+// The copy is always a new file: a destination name already taken is EEXIST. write_file makes a
+// new file of the run's own text under the same margin.
 #pragma once
 
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/access/access.h"
 #include "common/error.h"
@@ -32,6 +34,10 @@ Result<> copy_file(const std::string& source, int destination_dir,
 // The same for a file already open.
 Result<> copy_open_file(const access::Opened& from, int destination_dir,
                         const std::string& destination_name);
+
+// Creates the new file `name` in the directory open as `dir_fd` (permission bits 0666 before the
+// umask; a name already taken is EEXIST) and writes `data`.
+Result<> write_file(int dir_fd, const std::string& name, std::string_view data);
 
 namespace detail {
 // The kernel call that moves the bytes; tests replace it to make it refuse, stop or fail.

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <optional>
 
-#include "common/access/disk_margin.h"
 #include "common/process.h"
 
 namespace common {
@@ -168,15 +167,6 @@ Result<UniqueFd> open_for_reading(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return os_error(errno);
   return fd;
-}
-
-Result<> write_file(int dir_fd, const std::string& name, std::string_view data) {
-  if (auto room = access::check_disk_margin(dir_fd, data.size(), 1); !room) return room;
-  UniqueFd fd(
-      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!fd.valid()) return os_error(errno);
-  if (auto written = write_all(fd.get(), data); !written) return written;
-  return fd.close();
 }
 
 Result<UniqueFd> duplicate_fd(int fd) {

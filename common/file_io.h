@@ -110,10 +110,6 @@ Result<std::string> read_all(int fd, std::size_t max_size);
 // up: its reads then find no data) and never as the run's controlling terminal.
 Result<UniqueFd> open_for_reading(const std::string& path);
 
-// Creates the new file `name` in the directory open as `dir_fd` (permission bits 0666 before the
-// umask; a name already taken is EEXIST) and writes `data`.
-Result<> write_file(int dir_fd, const std::string& name, std::string_view data);
-
 namespace detail {
 // How long read_chunks waits without a byte; tests shorten it.
 inline std::chrono::milliseconds read_wait{10'000};

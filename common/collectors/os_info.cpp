@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "common/copy_file.h"
 #include "common/file_io.h"
 #include "common/utf8.h"
 
