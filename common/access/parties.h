@@ -38,12 +38,14 @@
 
 namespace common::access {
 
-// The ids that no account or group holds: ids above 2^31 are left unallocated by every account
-// manager (they break programs that keep ids in signed integers), and (uid_t)-1 and -2 are the
-// "no change" argument and some NFS servers' nobody. A read as everyone uses both, a read as an
-// account the gid, so that no group's permission bits ever apply.
-inline constexpr uid_t kUnheldUid = 4294967293u;
-inline constexpr gid_t kUnheldGid = 4294967293u;
+// The ids that no account or group holds: ids of 2^31 and above are left unallocated by every
+// account manager (they break programs that keep ids in signed integers). Not the last 4,096 of
+// them: (uid_t)-1 is the "no change" argument, -2 some NFS servers' nobody, and setfsuid(2) and
+// setfsgid(2) return the previous id, which an emulator such as qemu-user takes for an error
+// number there. A read as everyone uses both, a read as an account the gid, so that no group's
+// permission bits ever apply.
+inline constexpr uid_t kUnheldUid = 4294901757u;  // 0xfffefffd
+inline constexpr gid_t kUnheldGid = 4294901757u;
 
 // What a read as a chooser runs with: a file-system uid and gid, no supplementary group.
 struct Credentials {
