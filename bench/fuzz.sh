@@ -17,8 +17,8 @@ targets=("$@")
 bash scripts/setup.sh fuzz
 
 declare -A sources=(
-  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/collectors/json_*.cpp common/file_io.cpp common/disk_margin.cpp common/process.cpp"
-  [release]="common/collectors/system.cpp common/file_io.cpp common/disk_margin.cpp common/process.cpp"
+  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/collectors/json_*.cpp common/file_io.cpp common/access/disk_margin.cpp common/process.cpp"
+  [release]="common/collectors/system.cpp common/file_io.cpp common/access/disk_margin.cpp common/process.cpp"
   [tar_header]="common/archive/tar_header.cpp"
 )
 mkdir -p build-fuzz
