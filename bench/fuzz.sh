@@ -3,7 +3,8 @@
 #   log_location  configuration text to log directory and log file name
 #   release       reading /etc/os-release and /etc/lsb-release for a key
 #   tar_header    the tar header writer (numbers, checksum, long names)
-# Needs a clang new enough for std::expected (clang-19 from Debian 12), installed if missing.
+# Needs a clang new enough for std::expected (clang-19 from Debian 12): scripts/setup.sh fuzz
+# installs it when it is missing, in one line.
 #
 # usage: bench/fuzz.sh [seconds per target, default 60] [target...]
 set -euo pipefail
@@ -13,18 +14,11 @@ shift || true
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=(log_location release tar_header)
 
-missing=()
-for package in clang-19 libclang-rt-19-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]} > 0)); then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/setup.sh fuzz
 
 declare -A sources=(
-  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/collectors/json_*.cpp common/file_io.cpp common/disk_margin.cpp common/process.cpp"
-  [release]="common/collectors/system.cpp common/file_io.cpp common/disk_margin.cpp common/process.cpp"
+  [log_location]="common/collectors/log_location.cpp common/collectors/log_setting.cpp common/collectors/json_*.cpp common/file_io.cpp common/access/disk_margin.cpp common/process.cpp"
+  [release]="common/collectors/system.cpp common/file_io.cpp common/access/disk_margin.cpp common/process.cpp"
   [tar_header]="common/archive/tar_header.cpp"
 )
 mkdir -p build-fuzz

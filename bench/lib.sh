@@ -1,6 +1,23 @@
-# Shared by the benchmark scripts: builds the benchmark driver, makes a scratch directory that
-# is removed on exit, and times commands. Source it from the repository root.
+# Shared by the benchmark scripts: installs what they use, builds the benchmark driver, makes a
+# scratch directory that is removed on exit, and times commands. Source it from the repository
+# root. A script that compares with an earlier commit sets base_commit first: that commit must
+# be in the clone's history, which is checked before minutes of building, not after.
 runs=3
+
+if [[ -n ${base_commit:-} && ! -e .git ]]; then
+  echo "$0: compares with commit $base_commit, taken from the clone's history, and $PWD is" \
+    "not a git clone (an exported tree?): run it in a clone of the repository" >&2
+  exit 1
+fi
+bash scripts/setup.sh bench
+if [[ -n ${base_commit:-} ]]; then
+  git rev-parse --git-dir >/dev/null # a clone git will not read (another owner's) stops here
+  if ! git rev-parse -q --verify "$base_commit^{commit}" >/dev/null; then
+    echo "$0: commit $base_commit is not in this clone's history (a shallow clone?): deepen it" \
+      "with git fetch --unshallow, or name a commit it has" >&2
+    exit 1
+  fi
+fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DOSKEL_WERROR=OFF \
   -DOSKEL_SANITIZE=OFF >/dev/null

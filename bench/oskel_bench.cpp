@@ -102,7 +102,7 @@ int margin(const std::string& dir) {
   if (!fd.valid()) return 1;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kChecks; ++i) {
-    if (!common::check_disk_margin(fd.get(), 1)) return 1;
+    if (!common::access::check_disk_margin(fd.get(), 1)) return 1;
   }
   const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
   std::printf("ns_per_check %.0f\n", elapsed.count() / kChecks);

@@ -2,9 +2,9 @@
 # own package name in it: the package stage keeps every `dpkg-query --list` row that contains
 # that name, so the tool would report itself. The binary is static: no runtime dependency.
 #
-# Both packages are reproducible: cpack_project.cmake sets SOURCE_DATE_EPOCH (the last
-# commit's time) for CPack's .deb writer and for rpmbuild, and the rpm macros below pin what
-# rpmbuild would take from the build host and the clock.
+# Both packages are reproducible: cpack_project.cmake sets SOURCE_DATE_EPOCH (the newest
+# changelog entry's date) for CPack's .deb writer and for rpmbuild, and the rpm macros below pin
+# what rpmbuild would take from the build host and the clock.
 set(CPACK_PACKAGE_NAME oskel-info)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Keldra")

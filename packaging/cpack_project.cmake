@@ -4,21 +4,18 @@
 set(CMAKE_MESSAGE_LOG_LEVEL NOTICE)
 
 # Both package writers (CPack's own for the .deb, rpmbuild for the .rpm) take their time stamps
-# from SOURCE_DATE_EPOCH: a packager's value is kept, else it is the last commit's time, else (a
-# tree without git) the newest changelog entry's.
+# from SOURCE_DATE_EPOCH: a packager's value is kept, else it is the newest changelog entry's
+# date. That date is in the tree, so a clone, an export without git history and a source
+# tarball of one commit all give the same packages.
 if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   return()
 endif()
-execute_process(COMMAND git -C "${CPACK_OSKEL_SOURCE_DIR}" log -1 --format=%ct
-                OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
-                RESULT_VARIABLE failed ERROR_QUIET)
+file(STRINGS "${CPACK_OSKEL_PACKAGING_DIR}/changelog" trailer REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
+execute_process(COMMAND date -u -d "${date}" +%s
+                OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
 if(failed OR NOT epoch MATCHES "^[0-9]+$")
-  file(STRINGS "${CPACK_OSKEL_PACKAGING_DIR}/changelog" trailer REGEX "^ -- " LIMIT_COUNT 1)
-  string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
-  execute_process(COMMAND date -u -d "${date}" +%s
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
-  if(failed OR NOT epoch MATCHES "^[0-9]+$")
-    message(FATAL_ERROR "no SOURCE_DATE_EPOCH: not a git checkout, and no date in the changelog")
-  endif()
+  message(FATAL_ERROR "no SOURCE_DATE_EPOCH: packaging/changelog's newest entry has no date "
+                      "that date(1) reads")
 endif()
 set(ENV{SOURCE_DATE_EPOCH} "${epoch}")

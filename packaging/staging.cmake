@@ -27,3 +27,6 @@ endif()
 set(overrides "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/lintian/overrides")
 file(MAKE_DIRECTORY "${overrides}")
 file(COPY_FILE "${CPACK_OSKEL_PACKAGING_DIR}/lintian-overrides" "${overrides}/oskel-info")
+# The copy keeps the checkout's mode, which depends on how the tree was made (git archive gives
+# 0664): the package's is fixed.
+file(CHMOD "${overrides}/oskel-info" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

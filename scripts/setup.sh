@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# setup.sh build|test [aarch64]: installs what is missing on Debian 12, quietly (one summary
-# line; apt's own output only when it fails).
+# setup.sh build|test [aarch64] | bench | fuzz: installs what is missing on Debian 12, quietly
+# (one summary line; apt's own output only when it fails).
 #   build    what building and running oskel_info needs: the compiler, CMake, zlib
 #   test     that, and what the test suite, the packages, the manual-page lint, the format check
 #            and the playbook test need
-#   aarch64  also the same for the aarch64 cross build (cmake/aarch64-linux-gnu.cmake): the
-#            cross compiler and its static C library, arm64 zlib (and GoogleTest, for test) from
-#            Debian's multiarch archive, and qemu-user to run what it builds. arm64 is added to
-#            dpkg's architectures the first time.
+#   bench    what the benchmarks in bench/ need: building, python3, and git (two of them build
+#            an earlier commit from the clone's history)
+#   fuzz     what bench/fuzz.sh needs: clang-19 and its libFuzzer and sanitizer runtimes
+#   aarch64  after build or test, also the same for the aarch64 cross build
+#            (cmake/aarch64-linux-gnu.cmake): the cross compiler and its static C library, arm64
+#            zlib (and GoogleTest, for test) from Debian's multiarch archive, and qemu-user to run
+#            what it builds. arm64 is added to dpkg's architectures the first time.
 set -euo pipefail
 
 build=(
@@ -23,6 +26,12 @@ test=(
   mandoc groff-base                                           # manual page lint
   ansible-core                                                # the playbook test
 )
+bench=(
+  "${build[@]}" python3 git
+)
+fuzz=(
+  clang-19 libclang-rt-19-dev
+)
 aarch64_build=(
   g++-aarch64-linux-gnu libc6-dev-arm64-cross zlib1g-dev:arm64 qemu-user-static
 )
@@ -30,20 +39,22 @@ aarch64_test=(
   "${aarch64_build[@]}" libgtest-dev:arm64
 )
 
-usage() { echo "usage: $0 build|test [aarch64]" >&2; exit 2; }
+usage() { echo "usage: $0 build|test [aarch64] | bench | fuzz" >&2; exit 2; }
 case ${1:-} in
   build) packages=("${build[@]}") ;;
   test) packages=("${test[@]}") ;;
+  bench) packages=("${bench[@]}") ;;
+  fuzz) packages=("${fuzz[@]}") ;;
   *) usage ;;
 esac
 case ${2:-} in
   '') ;;
   aarch64)
-    if [[ $1 == build ]]; then
-      packages+=("${aarch64_build[@]}")
-    else
-      packages+=("${aarch64_test[@]}")
-    fi
+    case $1 in
+      build) packages+=("${aarch64_build[@]}") ;;
+      test) packages+=("${aarch64_test[@]}") ;;
+      *) usage ;;
+    esac
     # The :arm64 packages come from dpkg's multiarch support; the apt-get update below, which
     # runs since they are missing then, fetches arm64's package lists too.
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then

@@ -63,6 +63,10 @@ rpmlint -s -c "$packaging/rpmlint.toml" "$rpm" >"$scratch/rpmlint" 2>&1 ||
 # Every file's time is the build time, SOURCE_DATE_EPOCH, not when the tree was checked out.
 times=$(query '[%{FILEMTIMES}\n]' | sort -u)
 test "$times" = "$(query '%{BUILDTIME}')" || fail "$rpm: file times $times, built $(query '%{BUILDTIME}')"
+# That time is the newest changelog entry's (or the packager's), with or without git history.
+changelog_date=$(sed -n 's/^ -- .*>  //p' "$packaging/changelog" | head -n1)
+dated=${SOURCE_DATE_EPOCH:-$(date -u -d "$changelog_date" +%s)}
+test "$times" = "$dated" || fail "$rpm: built at $times, not at the changelog's date $dated"
 
 "$cpack" --config "$cpack_config" -B "$scratch/again" >"$scratch/cpack" 2>&1 ||
   fail "cpack: $(cat "$scratch/cpack")"
