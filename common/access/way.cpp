@@ -130,9 +130,9 @@ std::optional<Changer> may_replace(const struct stat& dir, const Writers& dir_wr
           ? std::nullopt
           : std::optional<Changer>(Changer{Changer::Kind::kAccount, entry.st_uid});
   // A sticky directory lets only an entry's owner and its own owner rename or remove it, but
-  // anyone who may write it may still move a file in under a free name: what the run is to
-  // execute must lie where root alone may write.
-  if (trust == Trust::kTheRun && (dir.st_mode & S_ISVTX) != 0 && trusts(trust, dir.st_uid)) {
+  // anyone who may write it may still move a file or link in under a free name; a directory
+  // changes parents only by whoever may write the directory itself.
+  if ((dir.st_mode & S_ISVTX) != 0 && trusts(trust, dir.st_uid) && S_ISDIR(entry.st_mode)) {
     return owner;
   }
   if (S_ISLNK(entry.st_mode) && owner) return owner;

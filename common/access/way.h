@@ -5,9 +5,9 @@
 // before it is judged (its fstat, its writers from writers.h) and used, so what is judged is what
 // is walked. A link is followed where it is met, its target's way walked and judged the same;
 // ".." goes back to the directory held before, as the kernel's would. Who may replace entry E of
-// directory D: D's writers; in a sticky D whose owner is trusted, only E's owner, where the run
-// writes (a program to run must lie where no one else may write at all). A link is also the
-// choice of its owner.
+// directory D: D's writers; in a sticky D whose owner is trusted, only E's owner where E is a
+// directory (a file or link may have been moved in under a free name by anyone who may write
+// D). A link is also the choice of its owner.
 //
 // Two trusts: what the run runs (the package tool) must be root's alone to change; what it
 // writes through may also be the running user's.

@@ -23,9 +23,9 @@ TEST(Way, WhoMayReplaceAnEntry) {
   } cases[] = {
       {with(0, S_IFDIR | 0757), with(0, S_IFDIR), Trust::kRootAlone,
        Changer{Changer::Kind::kEveryone, 0}},
-      {with(0, S_IFDIR | 01777), with(0, S_IFDIR), Trust::kTheRun, std::nullopt},
+      {with(0, S_IFDIR | 01777), with(0, S_IFDIR), Trust::kRootAlone, std::nullopt},
       {with(0, S_IFDIR | 01777), with(0, S_IFREG), Trust::kRootAlone, group0},
-      {with(0, S_IFDIR | 01777), with(1500, S_IFREG), Trust::kTheRun, service},
+      {with(0, S_IFDIR | 01777), with(1500, S_IFDIR), Trust::kTheRun, service},
       {with(1500, S_IFDIR | 01777), with(0, S_IFREG), Trust::kTheRun, service},
       {with(0, S_IFDIR | 0755), with(1500, S_IFLNK | 0777), Trust::kRootAlone, service},
   };
