@@ -125,8 +125,12 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   }
   const bool shared = access::is_shared_directory(way, *parent);
   const std::string name(data_dir_name);
+  // Something there already exists; a link only where what it leads to does. Another account's
+  // link is not followed with root's rights: it exists.
   struct stat existing;
-  if (::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0) {
+  if (::fstatat(parent->fd.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (!S_ISLNK(existing.st_mode) || !access::is_trusted(existing.st_uid) ||
+       ::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0)) {
     return std::unexpected(OutputPathError::already_exists(std::move(path)));
   }
   // Owner-only: the directory gathers configuration and logs, which may hold credentials,

@@ -1,17 +1,20 @@
 #include "common/access/file_systems.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/access/writers.h"
 #include "common/file_io.h"
 
 namespace common::access {
@@ -41,9 +44,9 @@ constexpr std::uint32_t kFuseMagic = 0x65735546;
 // A mount table larger than this is not read whole: statfs answers instead.
 constexpr std::size_t kMaxMountTable = 16 << 20;
 
-// Whether the mount table lists `dev`, and whether as FUSE ("fuse", "fuseblk", "fuse.NAME").
-// A line: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS".
-std::optional<bool> listed_as_fuse(dev_t dev) {
+// What the mount table says of `dev`: nullopt where it does not list it.
+// A line: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER_OPTIONS".
+std::optional<FuseServer> listed(dev_t dev) {
   auto fd = open_for_reading("/proc/self/mountinfo");
   if (!fd) return std::nullopt;
   auto table = read_all(fd->get(), kMaxMountTable);
@@ -63,9 +66,28 @@ std::optional<bool> listed_as_fuse(dev_t dev) {
         line.compare(id_end, wanted.size(), wanted) != 0) {
       continue;
     }
-    const std::size_t type_begin = separator + 3;
-    const std::string_view type = line.substr(type_begin, line.find(' ', type_begin) - type_begin);
-    return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
+    // TYPE, SOURCE, SUPER_OPTIONS: no field holds a space (the table escapes them).
+    std::string_view fields = line.substr(separator + 3);
+    const auto next = [&fields] {
+      const std::string_view field = fields.substr(0, fields.find(' '));
+      fields.remove_prefix(std::min(field.size() + 1, fields.size()));
+      return std::string(field);
+    };
+    const std::string type = next();
+    next();
+    const std::string options = next();
+    FuseServer server;
+    server.fuse = type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
+    const std::size_t user = ("," + options).find(",user_id=");
+    if (server.fuse && user != std::string::npos) {
+      const char* digits = options.c_str() + user + 8;
+      char* after = nullptr;
+      const unsigned long long uid = std::strtoull(digits, &after, 10);
+      if (after != digits && (*after == ',' || *after == '\0') && uid <= 0xffffffffu) {
+        server.uid = static_cast<uid_t>(uid);
+      }
+    }
+    return server;
   }
   return std::nullopt;
 }
@@ -84,19 +106,48 @@ Result<> refuse_pseudo_file(int fd) {
   return {};
 }
 
-bool on_fuse(dev_t dev, int fd) {
+bool FuseServer::another_account() const { return fuse && (!uid || !is_trusted(*uid)); }
+
+FuseServer fuse_server(dev_t dev, int fd) {
   // A run crosses few mounts: each is looked up once.
-  static std::vector<std::pair<dev_t, bool>> known;
-  for (const auto& [device, fuse] : known) {
-    if (device == dev) return fuse;
+  static std::vector<std::pair<dev_t, FuseServer>> known;
+  for (const auto& [device, server] : known) {
+    if (device == dev) return server;
   }
-  std::optional<bool> fuse = listed_as_fuse(dev);
-  if (!fuse) {
+  std::optional<FuseServer> server = listed(dev);
+  if (!server) {
     struct statfs fs;
-    fuse = ::fstatfs(fd, &fs) == 0 && static_cast<std::uint32_t>(fs.f_type) == kFuseMagic;
+    server =
+        FuseServer{::fstatfs(fd, &fs) == 0 && static_cast<std::uint32_t>(fs.f_type) == kFuseMagic,
+                   std::nullopt};
   }
-  known.emplace_back(dev, *fuse);
-  return *fuse;
+  known.emplace_back(dev, *server);
+  return *server;
+}
+
+// Kernels before 4.11 have no statx; before 3.6 they cannot fstat an O_PATH descriptor, which
+// the empty-path look-up can.
+bool stat_held(int fd, struct stat& st) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_BASIC_STATS,
+              &sx) == 0) {
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    st.st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+    st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    return true;
+  }
+  return ::fstat(fd, &st) == 0 || ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0;
 }
 
 }  // namespace common::access

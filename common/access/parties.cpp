@@ -38,15 +38,13 @@ Parties choosers_of(const struct stat& entry, const struct stat& dir,
   Parties choosers;
   if (S_ISLNK(entry.st_mode)) choosers.add(owner_of(entry));
   if (S_ISDIR(entry.st_mode)) {
-    // Another account's directory is its owner's alone; the run's own only while a sticky
-    // directory keeps others from renaming it.
-    if (is_trusted(entry.st_uid) && (dir.st_mode & S_ISVTX) == 0) {
-      choosers.add(everyone_if_others_write(dir));
-    }
+    // A directory moves to another parent only by whoever may write it, but anyone who may
+    // write its parent may swap it for a sibling, unless a sticky parent keeps that to owners.
+    if ((dir.st_mode & S_ISVTX) == 0) choosers.add(everyone_if_others_write(dir));
     return choosers;
   }
   choosers.add(everyone_if_others_write(dir));
-  if (!S_ISLNK(entry.st_mode) && entry.st_nlink > 1 && dir_writers_beyond_owner) {
+  if (entry.st_nlink > 1 && dir_writers_beyond_owner) {
     choosers.add(Party::everyone());
   }
   return choosers;

@@ -16,11 +16,11 @@
 //   lies beyond it is its choice;
 // - the owner of a configuration, for everything it names;
 // - everyone, for what is in, or named by, a directory or a configuration that others may
-//   write, sticky or not. A directory found there stays its owner's choice: a directory changes
-//   parents only when whoever moves it may write the directory itself. A directory of the run's
-//   own stays the run's in a sticky one, where only its owner may rename it;
-// - everyone, for a file with more than one hard link in a directory that anyone but the file's
-//   owner may write: any of them could have made the link.
+//   write, sticky or not. A directory found in a sticky one stays its owner's choice: a
+//   directory changes parents only when whoever moves it may write the directory itself, and
+//   the sticky bit keeps others from swapping it for a sibling;
+// - everyone, for a file or link with more than one hard link in a directory that anyone but
+//   its owner may write: any of them could have made the link.
 //
 // Write access that an owner gives a group or an ACL entry is the owner's grant: those writers
 // act in the owner's name and add no chooser.

@@ -38,33 +38,6 @@ Result<> check_type(const struct stat& st, OnDirectory on_directory) {
   return refuse(kNotRegularFile);
 }
 
-// From the attributes the kernel holds: a file system that serves them (FUSE, a network one) is
-// not asked, so a server that never answers cannot hold the run up here. Kernels before 4.11
-// have no statx; before 3.6 they cannot fstat an O_PATH descriptor, which the empty-path
-// look-up can.
-bool stat_of(int fd, struct stat& st) {
-  struct statx sx;
-  if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_BASIC_STATS,
-              &sx) == 0) {
-    st = {};
-    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    st.st_ino = sx.stx_ino;
-    st.st_mode = sx.stx_mode;
-    st.st_nlink = sx.stx_nlink;
-    st.st_uid = sx.stx_uid;
-    st.st_gid = sx.stx_gid;
-    st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
-    st.st_size = static_cast<off_t>(sx.stx_size);
-    st.st_blksize = static_cast<blksize_t>(sx.stx_blksize);
-    st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
-    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
-    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
-    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
-    return true;
-  }
-  return ::fstat(fd, &st) == 0 || ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0;
-}
-
 Result<Opened> duplicate(const Opened& opened) {
   auto fd = duplicate_fd(opened.fd.get());
   if (!fd) return std::unexpected(fd.error());
@@ -77,7 +50,7 @@ bool finds_same(Party party, int dir, const char* name, int flags, const struct 
   if (!as.switched() || !as.dropped()) return false;
   const UniqueFd again(::openat(dir, name, flags | O_CLOEXEC));
   struct stat st;
-  return again.valid() && stat_of(again.get(), st) && same_inode(st, found);
+  return again.valid() && stat_held(again.get(), st) && same_inode(st, found);
 }
 
 }  // namespace
@@ -103,9 +76,11 @@ std::string Resolver::refused_as(Party party) const {
   return chosen_by_text(party);
 }
 
-// A way another account chose goes no further into a FUSE file system.
+// No way enters a FUSE file system another account serves (or no one known), and a way another
+// account chose enters none at all.
 Result<> Resolver::refuse_served(const Opened& opened) const {
-  if (!choosers_.empty() && access::on_fuse(opened.st.st_dev, opened.fd.get())) {
+  const FuseServer server = fuse_server(opened.st.st_dev, opened.fd.get());
+  if (server.another_account() || (server.fuse && !choosers_.empty())) {
     return refuse(kServedByAnotherAccount);
   }
   return {};
@@ -139,7 +114,7 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
     if (error == EACCES && held_ && held_->switched()) return refuse(refused_as(*held_for_));
     return os_error(error);
   }
-  if (!stat_of(opened.fd.get(), opened.st)) return os_error(errno);
+  if (!stat_held(opened.fd.get(), opened.st)) return os_error(errno);
   // Every other chooser must find the same thing there: each directory on the way, not only
   // the file at its end, must be open to all of them.
   if (choosers_.size() > 1 && held_ && held_->switched()) {
@@ -156,6 +131,10 @@ Result<Opened> Resolver::open_at(int dir, const char* name, int flags) {
 Result<Opened> Resolver::enter(Result<Opened> dir) {
   if (!dir) return dir;
   choosers_.add(owner_of(dir->st));
+  // No chooser passes a directory through holding an unheld id.
+  for (const Party& party : choosers_) {
+    if (owed_to_unheld_id(party, dir->st, S_IXOTH)) return refuse(refused_as(party));
+  }
   if (auto served = refuse_served(*dir); !served) return std::unexpected(served.error());
   return dir;
 }
@@ -237,7 +216,7 @@ Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want w
   auto entry = open_at(dir.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW);
   if (!entry) return entry;
   test_seam("resolve:", name);
-  const bool several_links = S_ISREG(entry->st.st_mode) && entry->st.st_nlink > 1;
+  const bool several_links = !S_ISDIR(entry->st.st_mode) && entry->st.st_nlink > 1;
   if (several_links || judge_writers_) {
     const access::Writers writers = access::writers_of(dir.fd.get(), dir.st);
     // Whoever may replace this entry could have put anything here; a sticky directory keeps

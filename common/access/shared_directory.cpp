@@ -27,6 +27,7 @@ namespace {
 // faccessat2, before 5.8, and the C library's stand-in judges by the effective uid), the mode
 // alone: the owner's bits for the owner, the others' bits for anyone else.
 bool may_write_and_enter(Party party, const Opened& dir) {
+  if (owed_to_unheld_id(party, dir.st, S_IWOTH | S_IXOTH)) return false;
   {
     const ScopedCredentials as(party.credentials());
     if (as.switched() && as.dropped()) {

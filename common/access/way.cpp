@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/access/file_systems.h"
 #include "common/path.h"
 
 namespace common::access {
@@ -27,8 +28,17 @@ struct Held {
 
 Result<Held> hold(int dir, const std::string& name) {
   Held held{UniqueFd(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)), {}, name};
-  if (!held.fd.valid() || ::fstat(held.fd.get(), &held.st) != 0) return os_error(errno);
+  if (!held.fd.valid() || !stat_held(held.fd.get(), held.st)) return os_error(errno);
   return held;
+}
+
+// Whoever serves the FUSE file system `held` lies on, where that is another account (or no
+// one known): it may report any owner and mode, and change what it serves at will.
+std::optional<Changer> server_of(const Held& held) {
+  const FuseServer server = fuse_server(held.st.st_dev, held.fd.get());
+  if (!server.another_account()) return std::nullopt;
+  if (server.uid) return Changer{Changer::Kind::kAccount, *server.uid};
+  return Changer{Changer::Kind::kEveryone, 0};
 }
 
 // One walk: the directories held from "/" to where it stands, and the first who may change
@@ -41,6 +51,7 @@ class Walk {
     auto root = hold(AT_FDCWD, "/");
     if (!root) return std::unexpected(root.error());
     root->name.clear();
+    served(*root);
     stack_.push_back(std::move(*root));
     return {};
   }
@@ -48,7 +59,7 @@ class Walk {
   // Walks every component of `path` as a directory, links followed.
   Result<> directories(std::string rest) {
     if (rest.starts_with('/')) stack_.resize(1);
-    while (!rest.empty()) {
+    while (!rest.empty() && !stopped_) {
       const std::size_t slash = rest.find('/');
       const std::string name = rest.substr(0, slash);
       rest.erase(0, slash == std::string::npos ? rest.size() : slash + 1);
@@ -59,6 +70,8 @@ class Walk {
       }
       auto entry = hold(top().fd.get(), name);
       if (!entry) return std::unexpected(entry.error());
+      // Nothing is looked up in a file system another account serves: it may never answer.
+      if (served(*entry)) return {};
       if (S_ISLNK(entry->st.st_mode)) {
         auto target = follow(*entry);
         if (!target) return std::unexpected(target.error());
@@ -84,6 +97,16 @@ class Walk {
 
   const Held& top() const { return stack_.back(); }
 
+  // Whether another account serves what `held` lies on; it is then the way's changer and the
+  // walk goes no further.
+  bool served(const Held& held) {
+    const auto server = server_of(held);
+    if (server) changer_ = server;
+    stopped_ = stopped_ || server.has_value();
+    return stopped_;
+  }
+  bool stopped() const { return stopped_; }
+
   Way finish(std::string name) {
     std::string path;
     for (std::size_t i = 1; i < stack_.size(); ++i) path += "/" + stack_[i].name;
@@ -103,6 +126,7 @@ class Walk {
   Trust trust_;
   std::vector<Held> stack_;
   std::optional<Changer> changer_;
+  bool stopped_ = false;
   int links_ = 0;
 };
 
@@ -147,9 +171,10 @@ Result<Way> walk_way(std::string_view path, Trust trust, bool follow_last) {
   std::string name(base_name(path));
   for (;;) {
     if (auto walked = walk.directories(directory); !walked) return std::unexpected(walked.error());
-    if (!follow_last) return walk.finish(std::move(name));
+    if (!follow_last || walk.stopped()) return walk.finish(std::move(name));
     auto entry = hold(walk.top().fd.get(), name);
     if (!entry) return std::unexpected(entry.error());
+    if (walk.served(*entry)) return walk.finish(std::move(name));
     if (!S_ISLNK(entry->st.st_mode)) {
       Way way = walk.finish(std::move(name));
       way.entry = std::move(entry->fd);

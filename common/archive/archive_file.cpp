@@ -169,17 +169,26 @@ Result<bool> judge_replaced(int dir, const std::string& name) {
 // was there, nothing may have appeared meanwhile either (RENAME_NOREPLACE): another account's
 // entry made in that moment is judged in turn, never replaced unseen. Kernels before 3.15 and
 // file systems without the flag rename plainly.
-Result<> rename_over(int dir, const std::string& from, const std::string& to) {
+Result<> rename_over(int dir, const std::string& from, const std::string& to,
+                     const struct stat& file) {
+  // Whoever may write the directory may also move the new file away and put another under its
+  // name: only the file written is renamed, and it must be what the name holds afterwards.
+  const auto still_ours = [&](const std::string& name) {
+    struct stat named;
+    return ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_inode(named, file);
+  };
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const auto present = judge_replaced(dir, to);
     if (!present) return std::unexpected(present.error());
     test_seam("archive-path");
+    if (!still_ours(from)) return refuse(kNewFileMoved);
     const bool renamed =
         *present ? ::renameat(dir, from.c_str(), dir, to.c_str()) == 0
                  : ::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0 ||
                        ((errno == ENOSYS || errno == EINVAL) &&
                         ::renameat(dir, from.c_str(), dir, to.c_str()) == 0);
-    if (renamed) return {};
+    if (renamed) return still_ours(to) ? Result<>() : refuse(kNewFileMoved);
     if (*present || errno != EEXIST) return os_error(errno);
   }
   return os_error(EEXIST);
@@ -250,7 +259,7 @@ Result<> ArchiveFile::flush() {
   if (!S_ISREG(st.st_mode)) return {};
   if (::fdatasync(fd.get()) != 0 && errno != EINVAL) return os_error(errno);
   if (!rename_to.empty()) {
-    if (auto renamed = rename_over(dir.get(), entry, rename_to); !renamed) return renamed;
+    if (auto renamed = rename_over(dir.get(), entry, rename_to, st); !renamed) return renamed;
     entry = std::exchange(rename_to, {});
   }
   UniqueFd listing(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

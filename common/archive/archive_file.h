@@ -31,6 +31,8 @@ namespace common::archive {
 
 // The refusal of an entry that another account holds, "(uid N)" following.
 inline constexpr const char* kHeldByAnotherAccount = "the archive path is held by another account";
+// The refusal where the new file was moved away from its name before the rename.
+inline constexpr const char* kNewFileMoved = "the archive's new file was moved by another account";
 
 enum class ArchivePathVerdict {
   kTruncate,  // opened where it is, not followed; a regular file is emptied

@@ -231,6 +231,11 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
   tu::write_text(nobodys, "nobody's", 0600);
   ASSERT_EQ(::chown(nobodys.c_str(), kUnheldUid, kUnheldGid), 0);
   tu::make_symlink(nobodys, open_dir + "/l");
+  // A directory only the unheld group may search, holding a file anyone may read.
+  tu::make_dir(tmp / "unheld", 0750);
+  tu::write_text(tmp / "unheld/f", "group's", 0644);
+  ASSERT_EQ(::chown((tmp / "unheld").c_str(), 0, kUnheldGid), 0);
+  tu::make_symlink(tmp / "unheld/f", open_dir + "/d");
   const std::string refused = chosen_by_text(Party::everyone());
   const struct {
     const char* scenario;
@@ -240,6 +245,7 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
       {"a hard link made between the look-up and the open", "f",
        [&] { ::link((open_dir + "/f").c_str(), (open_dir + "/f2").c_str()); }},
       {"the unheld uid's file, reached as everyone", "l", [] {}},
+      {"a directory of the unheld group on the way", "d", [] {}},
   };
   const tu::ScopedValue seam(detail::seam_hook, &call_at_seam);
   for (const auto& c : cases) {

@@ -188,9 +188,8 @@ class OtherAccounts(E2ETestCase):
         # Between the log stage and the archive, the package tool puts a link where the output
         # directory was, then fails, so its stage removes its file again; or another account's
         # directory, which the clean-up leaves as it is.
-        other = tool("mv /tmp/run/oskel-data /tmp/run/moved; mkdir /tmp/run/oskel-data; "
-                     "chown 1500 /tmp/run/oskel-data")
-        r = self.run_oskel(tools={"dpkg-query": other})
+        other = tool("mv /tmp/run/oskel-data /tmp/run/moved; mv /tmp/svcdir /tmp/run/oskel-data")
+        r = self.run_oskel(tools={"dpkg-query": other}, setup="mkdir /tmp/svcdir; chown 1500 /tmp/svcdir")
         self.assertTrue(r.stderr.endswith("Failed to clean up directory, /tmp/run/oskel-data\n"))
         self.assertEqual((r.tmp / "run/oskel-data").stat().st_uid, 1500)
         self.assertEqual(os.listdir(r.tmp / "run/moved"), [])

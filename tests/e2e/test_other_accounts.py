@@ -243,21 +243,30 @@ class OtherAccounts(E2ETestCase):
 
     def test_a_file_the_service_serves_is_never_read(self):
         # The service's FUSE mount (user_id=1500, allow_other) with a file whose reads are never
-        # answered. The server ends itself after 30 s: a run that read the file fails then.
+        # answered: reached through its link, and mounted over a log directory its group may
+        # write. The server ends itself after 30 s: a run that read the file fails then.
         if not os.path.exists("/dev/fuse"):
             self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE (modprobe fuse)")
-        setup = (ACCOUNTS + SERVICE_LOGS + f"mkdir /tmp/fusemnt; python3 {VIEW}/exe/fuse_server.py "
-                 "/tmp/fusemnt 30 & fuse=$!; for i in $(seq 100); do mountpoint -q /tmp/fusemnt "
-                 "&& break; sleep 0.1; done; stat /tmp/fusemnt/log >/dev/null; "
-                 f"{SERVICE} ln -s /tmp/fusemnt/log /tmp/logs/agent.log.fuse")
-        r = self.run_oskel(config=CONFIG, setup=setup,
-                           after="kill $fuse; wait $fuse; umount /tmp/fusemnt")
-        self.assertEqual(r.stderr, f"{LOGS_LINE}the source path is on a file system another "
-                                   "account serves\n")
-        self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
-        files = self.archived(r)
-        self.assertEqual(files["agent.log"][2], b"own\n")
-        self.assertNotIn("agent.log.fuse", files)
+        serve = (f"python3 {VIEW}/exe/fuse_server.py /tmp/fusemnt 30 & fuse=$!; for i in "
+                 "$(seq 100); do mountpoint -q /tmp/fusemnt && break; sleep 0.1; done; "
+                 "stat /tmp/fusemnt/log >/dev/null; ")
+        cases = [
+            ("its link", "mkdir /tmp/fusemnt; " + serve +
+             f"{SERVICE} ln -s /tmp/fusemnt/log /tmp/logs/agent.log.fuse", "own\n"),
+            ("over root:svc 0775", "chown 0:1600 /tmp/logs; chmod 775 /tmp/logs; "
+             "ln -s /tmp/logs /tmp/fusemnt; " + serve.replace("/tmp/fusemnt 30", "/tmp/logs 30"),
+             None),
+        ]
+        for scenario, plant, own in cases:
+            with self.subTest(scenario):
+                r = self.run_oskel(config=CONFIG, setup=ACCOUNTS + SERVICE_LOGS + plant,
+                                   after="kill $fuse; wait $fuse; umount /tmp/fusemnt")
+                self.assertEqual(r.stderr, f"{LOGS_LINE}the source path is on a file system "
+                                           "another account serves\n")
+                self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout)
+                files = self.archived(r)
+                self.assertEqual(files.get("agent.log", (0, 0, None))[2], own and own.encode())
+                self.assertNotIn("agent.log.fuse", files)
 
     def test_devices_fifos_and_sockets_are_never_opened(self):
         if EMULATOR:

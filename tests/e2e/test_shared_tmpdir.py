@@ -35,6 +35,17 @@ class SharedTmpdir(E2ETestCase):
         self.assertEqual((r.tmp / "run/oskel-data.tar.gz").read_text(), "theirs\n")
         self.assertEqual(sorted(os.listdir(r.tmp / "run")), ["oskel-data", "oskel-data.tar.gz"])
 
+    def test_the_new_file_swapped_before_the_rename_is_not_renamed(self):
+        r = self.run_oskel(setup="chmod 777 /tmp/run", seam="archive-path",
+                           at_seam="f=$(ls /tmp/run/.oskel-data.tar.gz.*); "
+                                   f"{SERVICE} mv $f /tmp/run/stolen; "
+                                   f"{SERVICE} sh -c \"echo forged > $f\"")
+        self.assertEqual(r.stderr.splitlines()[-1],
+                         "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
+                         "the archive's new file was moved by another account")
+        self.assertNotIn("Logs and config can be found", r.stdout)
+        self.assertFalse((r.tmp / "run/oskel-data.tar.gz").exists())
+
     def test_roots_file_moved_into_a_shared_tmpdir_keeps_its_bytes_and_its_reader(self):
         # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
         # after the run whatever became of its name. TMPDIR is sticky and world-writable, or
