@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "common/access/file_systems.h"
 #include "common/path.h"
 #include "common/test_seam.h"
 #include "common/utf8.h"
@@ -82,7 +83,7 @@ Result<UniqueFd> open_made(int parent, const std::string& name) {
   }
   struct stat made;
   struct stat in;
-  if (::fstat(fd.get(), &made) != 0 || ::fstat(parent, &in) != 0) return os_error(errno);
+  if (::fstat(fd.get(), &made) != 0 || !access::stat_held(parent, in)) return os_error(errno);
   const mode_t inherited = in.st_mode & S_ISGID;
   if (made.st_uid != ::geteuid() ||
       (made.st_mode & 07777) != ((kMode & ~current_umask()) | inherited) ||

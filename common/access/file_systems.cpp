@@ -44,13 +44,13 @@ constexpr std::uint32_t kFuseMagic = 0x65735546;
 // A mount table larger than this is not read whole: statfs answers instead.
 constexpr std::size_t kMaxMountTable = 16 << 20;
 
-// What the mount table says of `dev`: nullopt where it does not list it.
+// What the mount table says of `dev`: nullopt where it does not list it, unknown where it
+// cannot be read.
 // A line: "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER_OPTIONS".
 std::optional<FuseServer> listed(dev_t dev) {
   auto fd = open_for_reading("/proc/self/mountinfo");
-  if (!fd) return std::nullopt;
-  auto table = read_all(fd->get(), kMaxMountTable);
-  if (!table) return std::nullopt;
+  auto table = fd ? read_all(fd->get(), kMaxMountTable) : std::unexpected(fd.error());
+  if (!table) return FuseServer{false, std::nullopt, true};
   // Appended piece by piece: GCC 12 warns wrongly of overlap in a chain of operator+.
   std::string wanted(" ");
   wanted.append(std::to_string(major(dev))).append(":").append(std::to_string(minor(dev)));
@@ -115,14 +115,14 @@ FuseServer fuse_server(dev_t dev, int fd) {
     if (device == dev) return server;
   }
   std::optional<FuseServer> server = listed(dev);
-  if (!server) {
-    struct statfs fs;
-    server =
-        FuseServer{::fstatfs(fd, &fs) == 0 && static_cast<std::uint32_t>(fs.f_type) == kFuseMagic,
-                   std::nullopt};
-  }
+  if (!server) server = FuseServer{statfs_says_fuse(fd), std::nullopt, false};
   known.emplace_back(dev, *server);
   return *server;
+}
+
+bool statfs_says_fuse(int fd) {
+  struct statfs fs;
+  return ::fstatfs(fd, &fs) == 0 && static_cast<std::uint32_t>(fs.f_type) == kFuseMagic;
 }
 
 // Kernels before 4.11 have no statx; before 3.6 they cannot fstat an O_PATH descriptor, which

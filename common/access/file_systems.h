@@ -22,14 +22,21 @@ Result<> refuse_pseudo_file(int fd);
 // What serves device `dev` (st_dev of what `fd` holds), where it is a FUSE file system: the
 // uid its mount names as its owner (user_id=), unknown where the mount table does not say. The
 // mount table is read without asking the file system anything; where it lists no such device
-// (a btrfs subvolume, no /proc), statfs on `fd` says whether it is FUSE at all.
+// (a btrfs subvolume), statfs on `fd` says whether it is FUSE at all.
 struct FuseServer {
   bool fuse = false;
   std::optional<uid_t> uid;
+  // The mount table could not be read (no /proc): whether it is FUSE is not known, and statfs,
+  // which would ask a FUSE server, is left to the caller (statfs_says_fuse).
+  bool unknown = false;
   // Served by another account, or by no one known: neither root nor the running user.
   bool another_account() const;
 };
 FuseServer fuse_server(dev_t dev, int fd);
+
+// Whether statfs says `fd` is on FUSE: where the mount table cannot say, for a way only root and
+// the run chose. A FUSE server may never answer it.
+bool statfs_says_fuse(int fd);
 
 // fstat from the attributes the kernel holds: a file system that serves them (FUSE, a network
 // one) is not asked, so a server that never answers cannot hold the run up here.

@@ -79,8 +79,10 @@ std::string Resolver::refused_as(Party party) const {
 // No way enters a FUSE file system another account serves (or no one known), and a way another
 // account chose enters none at all.
 Result<> Resolver::refuse_served(const Opened& opened) const {
-  const FuseServer server = fuse_server(opened.st.st_dev, opened.fd.get());
-  if (server.another_account() || (server.fuse && !choosers_.empty())) {
+  FuseServer server = fuse_server(opened.st.st_dev, opened.fd.get());
+  // Without a mount table, another account's way is not entered at all: statfs would ask.
+  if (server.unknown && choosers_.empty()) server.fuse = statfs_says_fuse(opened.fd.get());
+  if (server.another_account() || ((server.fuse || server.unknown) && !choosers_.empty())) {
     return refuse(kServedByAnotherAccount);
   }
   return {};
@@ -222,7 +224,10 @@ Result<Opened> Resolver::step(const Opened& dir, const std::string& name, Want w
     // Whoever may replace this entry could have put anything here; a sticky directory keeps
     // all but its owner from replacing the run's own.
     if (judge_writers_) {
-      const bool protected_entry = (dir.st.st_mode & S_ISVTX) != 0 && is_trusted(entry->st.st_uid);
+      // A file or link may have been moved in under a free name by anyone who may write a
+      // sticky directory; a directory moves only by whoever may write it.
+      const bool protected_entry = (dir.st.st_mode & S_ISVTX) != 0 && S_ISDIR(entry->st.st_mode) &&
+                                   is_trusted(entry->st.st_uid);
       writers_beyond_run_ |= protected_entry
                                  ? !is_trusted(writers.owner)
                                  : untrusted_writer(writers, Trust::kTheRun).has_value();

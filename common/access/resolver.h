@@ -6,7 +6,7 @@
 // it: it is judged on that descriptor's fstat, a link is read from it, a directory is used
 // through it, so what is judged is what is used. Whoever chose an entry (a link of another
 // account, anything beyond a directory another account owns, ...) joins the way's choosers,
-// and every later step runs with the choosers' credentials (credentials_switch.h), so the
+// and every later step runs with the choosers' credentials (scoped_credentials.h), so the
 // kernel checks each directory and the file itself as them. A file is opened only when the
 // look-up found a regular one (a FIFO, a device or a socket is never opened: opening a device
 // can act on it, and a terminal could become the run's controlling one), with O_NOCTTY and

@@ -15,8 +15,10 @@ namespace common::access {
 
 namespace {
 
-// As the kernel's own resolution allows.
+// As the kernel's own resolution allows; and components in all, links' targets included, as
+// the resolver's (resolver.h).
 constexpr int kMaxLinks = 40;
+constexpr int kMaxComponents = 1024;
 
 // An entry held for judging: its descriptor (O_PATH), its fstat, and its name in the directory
 // before it on the way (empty for "/").
@@ -27,15 +29,17 @@ struct Held {
 };
 
 Result<Held> hold(int dir, const std::string& name) {
-  Held held{UniqueFd(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)), {}, name};
-  if (!held.fd.valid() || !stat_held(held.fd.get(), held.st)) return os_error(errno);
-  return held;
+  UniqueFd fd(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || !stat_held(fd.get(), st)) return os_error(errno);
+  return Held{std::move(fd), st, name};
 }
 
 // Whoever serves the FUSE file system `held` lies on, where that is another account (or no
 // one known): it may report any owner and mode, and change what it serves at will.
 std::optional<Changer> server_of(const Held& held) {
-  const FuseServer server = fuse_server(held.st.st_dev, held.fd.get());
+  FuseServer server = fuse_server(held.st.st_dev, held.fd.get());
+  if (server.unknown) server.fuse = statfs_says_fuse(held.fd.get());
   if (!server.another_account()) return std::nullopt;
   if (server.uid) return Changer{Changer::Kind::kAccount, *server.uid};
   return Changer{Changer::Kind::kEveryone, 0};
@@ -64,6 +68,7 @@ class Walk {
       const std::string name = rest.substr(0, slash);
       rest.erase(0, slash == std::string::npos ? rest.size() : slash + 1);
       if (name.empty() || name == ".") continue;
+      if (++components_ > kMaxComponents) return os_error(ELOOP);
       if (name == "..") {
         if (stack_.size() > 1) stack_.pop_back();
         continue;
@@ -116,11 +121,13 @@ class Walk {
   }
 
  private:
-  // Notes who besides the trusted may replace `entry` in the top directory.
+  // Notes who besides the trusted may replace `entry` in the top directory; the walk goes no
+  // further than the first: what lies beyond is that one's choice.
   void judge(const struct stat& entry) {
     if (changer_) return;
     const Held& dir = top();
     changer_ = may_replace(dir.st, writers_of(dir.fd.get(), dir.st), entry, trust_);
+    stopped_ = stopped_ || changer_.has_value();
   }
 
   Trust trust_;
@@ -128,6 +135,7 @@ class Walk {
   std::optional<Changer> changer_;
   bool stopped_ = false;
   int links_ = 0;
+  int components_ = 0;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/access/access.h"
+#include "common/access/file_systems.h"
 #include "common/access/way.h"
 #include "common/path.h"
 #include "common/process.h"
@@ -33,8 +34,13 @@ std::unexpected<Error> held_by(uid_t owner) {
 }
 
 // Why the entry or file `st` is refused: it is another account's, or it has another hard link.
+// A refusal by the rules, in the words a refused open would have.
+std::unexpected<Error> denied() {
+  return std::unexpected(Error(Error::from_errno(EACCES).text(), ErrorKind::kRefused));
+}
+
 std::unexpected<Error> refusal(const struct stat& st) {
-  return access::is_trusted(st.st_uid) ? os_error(EACCES) : held_by(st.st_uid);
+  return access::is_trusted(st.st_uid) ? denied() : held_by(st.st_uid);
 }
 
 // Takes a file opened where something was already there: it must pass the rule itself (a
@@ -87,13 +93,17 @@ Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   auto way = access::walk_way(*target, access::Trust::kTheRun, false);
   if (!way) return std::unexpected(way.error());
   // No one account need hold such a way (a directory everyone may write): a plain refusal.
-  if (way->changer) return os_error(EACCES);
+  if (way->changer) return denied();
   if (access::untrusted_writer(access::writers_of(way->dir.get(), way->dir_st),
                                access::Trust::kTheRun)) {
     return open_new(way->dir.get(), way->name, path);
   }
-  UniqueFd fd(::openat(way->dir.get(), way->name.c_str(), kWriteFlags | O_CREAT | O_NOFOLLOW,
-                       kNewFileMode));
+  // A target made here is the run's, under its name there; one already there is judged.
+  UniqueFd made(::openat(way->dir.get(), way->name.c_str(),
+                         kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode));
+  if (made.valid()) return ArchiveFile{path, std::move(made), std::move(way->dir), way->name, ""};
+  if (errno != EEXIST) return os_error(errno);
+  UniqueFd fd(::openat(way->dir.get(), way->name.c_str(), kWriteFlags | O_NOFOLLOW));
   if (!fd.valid()) return os_error(errno);
   return ArchiveFile{path, std::move(fd), std::move(way->dir), "", ""};
 }
@@ -103,7 +113,7 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
                                                  const std::string& path) {
   const UniqueFd entry(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (!entry.valid() || ::fstat(entry.get(), &st) != 0) {
+  if (!entry.valid() || !access::stat_held(entry.get(), st)) {
     if (errno == ENOENT) return std::nullopt;
     return os_error(errno);
   }
@@ -123,6 +133,11 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
     file = ArchiveFile{path, std::move(fd), std::move(*held), name, ""};
   }
   if (!file) return std::unexpected(file.error());
+  // A file the run has just made behind the link is its own: nothing to judge or empty.
+  if (verdict == ArchivePathVerdict::kFollow &&
+      (!file->entry.empty() || !file->rename_to.empty())) {
+    return std::move(*file);
+  }
   auto taken = take_existing(std::move(file->fd));
   if (!taken) return std::unexpected(taken.error());
   file->fd = std::move(*taken);

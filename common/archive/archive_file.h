@@ -47,8 +47,9 @@ ArchivePathVerdict judge_archive_path(const struct stat& existing, uid_t user);
 struct ArchiveFile {
   std::string path;  // as shown and yielded: the temporary directory joined with the name
   UniqueFd fd;
-  UniqueFd dir;       // the directory that holds the file's entry (O_PATH)
-  std::string entry;  // that entry; empty where the file was reached through a link
+  UniqueFd dir;  // the directory that holds the file's entry (O_PATH)
+  // That entry; empty where the file was reached through a link, but for one the run made there.
+  std::string entry;
   // Where the file is a new one under a name of its own: the archive's name, which flush()
   // gives it.
   std::string rename_to;
