@@ -147,6 +147,36 @@ TEST(CreateOutputDir, FailureAfterMkdirRemovesTheEmptyDirectory) {
                          " due to: Permission denied (os error 13).");
 }
 
+TEST(IsSharedDirectory, AnotherAccountOnTheWayOrAbleToChangeTheDirectory) {
+  constexpr uid_t kOther = 54321;
+  access::Parties other_link;
+  other_link.add(access::Party::account(kOther));
+  const struct {
+    const char* scenario;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    access::Parties way;
+    bool shared;
+  } cases[] = {
+      {"root's own directory", 0, 0, 0755, {}, false},
+      {"root's group may write", 0, 0, 0775, {}, true},
+      {"another group may write", 0, 100, 0775, {}, true},
+      {"everyone may write, sticky (/tmp)", 0, 0, 01777, {}, true},
+      {"a service account's own TMPDIR", kOther, kOther, 0700, {}, true},
+      {"root's directory behind the service's link", 0, 0, 0700, other_link, true},
+  };
+  // A directory without an ACL, judged by the modes above.
+  const tu::TempDir tmp;
+  access::Opened dir{UniqueFd(::open(tmp.path().c_str(), O_PATH | O_CLOEXEC)), {}};
+  for (const auto& c : cases) {
+    dir.st.st_uid = c.owner;
+    dir.st.st_gid = c.group;
+    dir.st.st_mode = S_IFDIR | c.mode;
+    EXPECT_EQ(access::is_shared_directory(access::Resolver(c.way), dir), c.shared) << c.scenario;
+  }
+}
+
 TEST(OutputPathErrorDisplay, ShowsBadBytesAsReplacementCharacter) {
   EXPECT_EQ(OutputPathError::already_exists("/t\xFF/x").display(),
             "Output directory /t\xEF\xBF\xBD/x already exists.");

@@ -92,6 +92,19 @@ TEST(Resolver, WhoChoseAWay) {
                 ::lchown(d.c_str(), kService, kService);
        },
        true, service},
+      {"root's link with a second hard link where a group may write",
+       [](Paths d, Paths f) {
+         return ::chown(d.c_str(), 0, 1600) | ::chmod(d.c_str(), 0775) |
+                ::rename(f.c_str(), (f + ".real").c_str()) | ::symlink("app.cfg.real", f.c_str()) |
+                ::link(f.c_str(), (f + ".2").c_str());
+       },
+       false, "everyone"},
+      {"another account's directory in a world-writable one, not sticky: a sibling swapped in",
+       [](Paths d, Paths) {
+         return ::chown(d.c_str(), kService, kService) |
+                ::chmod(std::string(parent_dir(d)).c_str(), 0777);
+       },
+       true, service + ", everyone"},
       {"its link in the middle of root's chain",
        [](Paths d, Paths) {
          const std::string mid = d.substr(0, d.rfind('/')) + "/mid";

@@ -25,7 +25,6 @@ TEST(Way, WhoMayReplaceAnEntry) {
        Changer{Changer::Kind::kEveryone, 0}},
       {with(0, S_IFDIR | 01777), with(0, S_IFDIR), Trust::kRootAlone, std::nullopt},
       {with(0, S_IFDIR | 01777), with(0, S_IFREG), Trust::kRootAlone, group0},
-      {with(0, S_IFDIR | 01777), with(1500, S_IFDIR), Trust::kTheRun, service},
       {with(1500, S_IFDIR | 01777), with(0, S_IFREG), Trust::kTheRun, service},
       {with(0, S_IFDIR | 0755), with(1500, S_IFLNK | 0777), Trust::kRootAlone, service},
   };
@@ -33,8 +32,6 @@ TEST(Way, WhoMayReplaceAnEntry) {
     const Writers writers = writers_from(c.dir, std::nullopt);
     EXPECT_EQ(may_replace(c.dir, writers, c.entry, c.trust), c.changer) << &c - cases;
   }
-  EXPECT_EQ(untrusted_writer({0, std::nullopt, {0, 1700}, {}, false}, Trust::kRootAlone),
-            (Changer{Changer::Kind::kAccount, 1700}));
 }
 
 }  // namespace
