@@ -19,7 +19,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/access/way.h"
+#include "common/access/walk.h"
 #include "common/file_io.h"
 #include "common/path.h"
 #include "common/process.h"
@@ -107,34 +107,28 @@ std::string changeable_text(const access::Changer& changer) {
 }
 
 // One PATH candidate: the program's path with every link resolved where it may run from there,
-// else why not (nullopt: nothing there to run). Root alone may change its way, links and
-// their targets' ways included, and the file: what another account could swap would run as
-// root. As an exec search has it, a file without an execute bit, or anything but a file, is
-// "Permission denied".
+// else why not (nullopt: nothing there to run). Only the run may change its way, links and
+// their targets' ways included, and the file (root alone when the run is root): what another
+// account could swap would run with the run's rights. As an exec search has it, a file without an
+// execute bit, or anything but a file, is "Permission denied".
 std::expected<std::string, std::optional<Error>> judge_candidate(const std::string& candidate) {
-  using access::Trust;
-  auto way = access::walk_way(candidate, Trust::kRootAlone, true);
-  if (!way) {
-    const Error denied = Error::from_errno(EACCES);
-    if (way.error().text() == denied.text()) return std::unexpected(denied);
+  auto end = access::Walk().end(candidate, true);
+  if (!end) {
+    if (end.error().errnum() == EACCES) return std::unexpected(Error::from_errno(EACCES));
     return std::unexpected(std::nullopt);
   }
-  std::optional<access::Changer> changer = way->changer;
-  if (!changer) {
-    changer = access::may_replace(way->dir_st, access::writers_of(way->dir.get(), way->dir_st),
-                                  way->entry_st, Trust::kRootAlone);
-  }
-  if (!changer) {
-    changer = access::untrusted_writer(access::writers_of(way->entry.get(), way->entry_st),
-                                       Trust::kRootAlone);
-  }
+  // What is run: its own writers may change it.
+  access::Changers program;
+  program.add(end->entry_writers);
+  const std::optional<access::Changer> changer =
+      end->changer ? end->changer : access::untrusted(program);
   if (changer) return std::unexpected(Error(changeable_text(*changer), ErrorKind::kRefused));
   // Any execute bit: the exec itself checks whether this process may, with its capabilities
   // (access(2) would ask as the real uid, without them).
-  if (!S_ISREG(way->entry_st.st_mode) || (way->entry_st.st_mode & 0111) == 0) {
+  if (!S_ISREG(end->entry->st.st_mode) || (end->entry->st.st_mode & 0111) == 0) {
     return std::unexpected(Error::from_errno(EACCES));
   }
-  return join_path(way->dir_path, way->name);
+  return join_path(end->dir_path, end->name);
 }
 
 // The program as PATH finds it: the first absolute entry whose candidate may run (above).
@@ -143,8 +137,8 @@ std::expected<std::string, std::optional<Error>> judge_candidate(const std::stri
 // Where no candidate may run, the first refused one says why. A name with a slash is taken as
 // it is.
 //
-// The path yielded names no link, and every directory on it and the file are root's alone to
-// change, so the exec runs what was judged: only root could swap it in between.
+// The path yielded names no link, and every directory on it and the file are the run's alone to
+// change, so the exec runs what was judged: only the run could swap it in between.
 Result<std::string> find_program(const std::string& program) {
   if (program.find('/') != std::string::npos) return program;
   const char* path = std::getenv("PATH");

@@ -1,5 +1,5 @@
-// Runs a program found through PATH (its absolute entries only, where root alone may change the
-// program and the way to it) and hands its standard output,
+// Runs a program found through PATH (its absolute entries only, where only the run may change the
+// program and the way to it: root alone when it is root) and hands its standard output,
 // chunk by chunk, to a sink as it arrives, so a talkative program costs no memory. Standard input
 // is the null device; standard output and standard error are drained together with poll(2), so a
 // child that floods either never stalls. The child runs in its own process group, and the whole

@@ -114,7 +114,7 @@ Result<> copy_bytes(int from, int to, std::uint64_t size) {
 
 Result<> copy_file(const std::string& source, int destination_dir,
                    const std::string& destination_name) {
-  auto from = access::Resolver().file(source);
+  auto from = access::Walk().file(source);
   if (!from) return std::unexpected(from.error());
   return copy_open_file(*from, destination_dir, destination_name);
 }

@@ -1,5 +1,5 @@
 // Copying one regular file, as the configuration and log stages do: the source is opened as
-// access/resolver.h describes (links followed with the rights of whoever chose them, nothing but a
+// access/walk.h describes (links followed with the rights of whoever chose them, nothing but a
 // regular file opened), and the copy has the source's permission bits whatever the umask, but
 // for set-user-ID and set-group-ID: a copy that root extracts elsewhere must not run as its
 // owner.

@@ -18,17 +18,23 @@ enum class ErrorKind {
 
 class Error {
  public:
-  explicit Error(std::string text, ErrorKind kind = ErrorKind::kOther)
-      : kind_(kind), text_(std::move(text)) {}
+  explicit Error(std::string text, ErrorKind kind = ErrorKind::kOther, int errnum = 0)
+      : kind_(kind), errnum_(errnum), text_(std::move(text)) {}
 
-  // An operating-system error: strerror's description, " (os error N)".
+  // An operating-system error: strerror's description, " (os error N)". `kind` gives it a kind
+  // of its own, such as a refusal by the run's rules in the words a refused call has.
   static Error from_errno(int errnum);
+  static Error from_errno(int errnum, ErrorKind kind);
 
   ErrorKind kind() const { return kind_; }
+  // The operating-system error number it reports, 0 for none: callers decide on it and on the
+  // kind, never on the text.
+  int errnum() const { return errnum_; }
   const std::string& text() const { return text_; }
 
  private:
   ErrorKind kind_;
+  int errnum_;
   std::string text_;
 };
 

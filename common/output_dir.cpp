@@ -117,8 +117,7 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
   // A path the kernel would refuse whole is refused with its answer, whatever the walk over
   // its components would meet first.
   if (path.size() >= PATH_MAX) return failed(Error::from_errno(ENAMETOOLONG));
-  access::Resolver way;
-  way.judge_writers();
+  access::Walk way;
   auto parent = way.directory(temp_dir.empty() ? "." : temp_dir, false);
   if (!parent) return failed(parent.error());
   if (auto writable = access::refuse_unless_choosers_write(way, *parent); !writable) {
@@ -133,6 +132,10 @@ std::expected<OutputDir, OutputPathError> create_output_dir_in(std::string_view 
       (!S_ISLNK(existing.st_mode) || !access::is_trusted(existing.st_uid) ||
        ::fstatat(parent->fd.get(), name.c_str(), &existing, 0) == 0)) {
     return std::unexpected(OutputPathError::already_exists(std::move(path)));
+  }
+  // Like every file the run makes, it must leave root's reserve alone.
+  if (auto room = access::check_disk_margin(parent->fd.get(), 0, 1); !room) {
+    return failed(room.error());
   }
   // Owner-only: the directory gathers configuration and logs, which may hold credentials,
   // in a shared place such as /tmp.

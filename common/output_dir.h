@@ -3,7 +3,7 @@
 //
 // The temporary directory may be shared with, or even belong to, another account, which can
 // rename the new directory away and put a link or a directory of its own in its place at any
-// moment. So the temporary directory is resolved as reads are (access/resolver.h: another account's
+// moment. So the temporary directory is resolved as reads are (access/walk.h: another account's
 // link on the way is followed with that account's rights) and held open; the new directory is
 // made relative to it, opened without following a link, and accepted only as made: the running
 // user's, mode 0700 less the umask (with the setgid bit and group a setgid temporary directory

@@ -173,7 +173,7 @@ TEST(IsSharedDirectory, AnotherAccountOnTheWayOrAbleToChangeTheDirectory) {
     dir.st.st_uid = c.owner;
     dir.st.st_gid = c.group;
     dir.st.st_mode = S_IFDIR | c.mode;
-    EXPECT_EQ(access::is_shared_directory(access::Resolver(c.way), dir), c.shared) << c.scenario;
+    EXPECT_EQ(access::is_shared_directory(access::Walk(c.way), dir), c.shared) << c.scenario;
   }
 }
 

@@ -248,8 +248,7 @@ common::OutputDir make_output_dir(const std::string& path) {
   make_dir(path, 0700);
   common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) set_up_failed("cannot open directory ", path);
-  common::access::Resolver way;
-  way.judge_writers();
+  common::access::Walk way;
   auto parent = way.directory(std::string(common::parent_dir(path)), false);
   if (!parent) set_up_failed("cannot open directory ", std::string(common::parent_dir(path)));
   const bool shared = common::access::is_shared_directory(way, *parent);

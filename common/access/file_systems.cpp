@@ -1,5 +1,7 @@
 #include "common/access/file_systems.h"
 
+#include "common/access/rules.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -3,7 +3,7 @@
 //   kernel or a device, where a read can act or consume: never collected;
 // - FUSE, whose server may be another account's process that never answers, or that reports
 //   whatever owners and modes it likes: never entered where another account serves it, nor
-//   where another account chose the way (resolver.h, way.h).
+//   where another account chose the way (walk.h).
 #pragma once
 
 #include <sys/stat.h>

@@ -1,29 +1,11 @@
-// Who could have chosen a host file the run reads: its choosers. The run is usually root, but
-// the files it collects are often chosen by another account: the service owns its log
-// directory and may plant links, hard links or other files there, or may own the
-// configuration that names that directory. Whatever such a chooser chose is read with no more
-// rights than the kernel is sure to give it, so that root's archive never carries what the
-// chooser could not read itself.
+// Whose rights a read takes: its choosers (rules.h says who they are). Whatever a chooser chose
+// is read with no more rights than the kernel is sure to give it, so that root's archive never
+// carries what the chooser could not read itself.
 //
 // A chooser is an account (read as its uid alone) or everyone (read as an id no account holds).
 // Neither gets a group: the account database is not the truth about an account's groups (a
 // service unit, a directory service or a duplicate uid can add or hide some), so no read is
 // ever granted through one. Root and the running user are never choosers: they are the run.
-//
-// The choosers of a file are:
-// - the owner of every link on the way;
-// - the owner of every directory on the way that is neither root nor the running user: what
-//   lies beyond it is its choice;
-// - the owner of a configuration, for everything it names;
-// - everyone, for what is in, or named by, a directory or a configuration that others may
-//   write, sticky or not. A directory found in a sticky one stays its owner's choice: a
-//   directory changes parents only when whoever moves it may write the directory itself, and
-//   the sticky bit keeps others from swapping it for a sibling;
-// - everyone, for a file or link with more than one hard link in a directory that anyone but
-//   its owner may write: any of them could have made the link.
-//
-// Write access that an owner gives a group or an ACL entry is the owner's grant: those writers
-// act in the owner's name and add no chooser.
 #pragma once
 
 #include <sys/stat.h>
@@ -33,8 +15,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "common/access/writers.h"
 
 namespace common::access {
 
@@ -84,19 +64,6 @@ class Parties {
  private:
   std::vector<Party> parties_;
 };
-
-// The owner of a directory, file or link as a chooser: none when it is the run.
-Parties owner_of(const struct stat& st);
-
-// Who chose `entry` (not followed) of directory `dir`, by the rules above, beyond the owner of a
-// directory entered (owner_of, the caller's on entering it). `dir_writers_beyond_owner`: whether
-// anyone but the entry's owner may write `dir` (access::Writers::anyone_but), asked only for a
-// file with several links.
-Parties choosers_of(const struct stat& entry, const struct stat& dir,
-                    bool dir_writers_beyond_owner);
-
-// Everyone, when others may write what `st` describes (a directory or a configuration).
-Parties everyone_if_others_write(const struct stat& st);
 
 // Whether `party` reading `st` would owe `access_bits` (S_IROTH, S_IXOTH...) to holding an unheld
 // id: a file of the unheld uid read as everyone, or of the unheld gid, that its other bits do

@@ -9,15 +9,16 @@
 #include <string>
 
 #include "common/access/parties.h"
+#include "common/access/rules.h"
 #include "common/access/scoped_credentials.h"
-#include "common/access/way.h"
 #include "common/access/writers.h"
 
 namespace common::access {
 
-bool is_shared_directory(const Resolver& way, const Opened& dir) {
-  return way.others_may_change() ||
-         untrusted_writer(writers_of(dir.fd.get(), dir.st), Trust::kTheRun).has_value();
+bool is_shared_directory(const Walk& way, const Opened& dir) {
+  Changers changers = way.changers();
+  changers.add(writers_of(dir.fd.get(), dir.st));
+  return !way.choosers().empty() || untrusted(changers).has_value();
 }
 
 namespace {
@@ -50,7 +51,7 @@ bool may_write_and_enter(Party party, const Opened& dir) {
 
 }  // namespace
 
-Result<> refuse_unless_choosers_write(const Resolver& way, const Opened& dir) {
+Result<> refuse_unless_choosers_write(const Walk& way, const Opened& dir) {
   for (const Party& party : way.choosers()) {
     if (may_write_and_enter(party, dir)) continue;
     if (party.kind == Party::Kind::kEveryone) {

@@ -3,21 +3,20 @@
 // through an existing entry, and whether those who chose it may write it themselves.
 #pragma once
 
-#include "common/access/resolver.h"
+#include "common/access/walk.h"
 #include "common/error.h"
 
 namespace common::access {
 
-// Whether the directory `dir`, reached by `way` (which judged writers), is shared: another
-// account chose the way to it or may change a directory on it, or anyone but the run may
-// write the directory itself (access/writers.h; sticky or not). Nothing in a shared directory
-// is written through an existing entry.
-bool is_shared_directory(const Resolver& way, const Opened& dir);
+// Whether the directory `dir`, reached by `way`, is shared: anyone but the run may have changed
+// the way to it (rules.h) or may write the directory itself (sticky or not). Nothing in a
+// shared directory is written through an existing entry.
+bool is_shared_directory(const Walk& way, const Opened& dir);
 
 // Fails where a party that chose the way to `dir` (`way`'s choosers) may not write and enter it
 // itself, as the kernel judges it with that party's credentials: the run would write as root
 // where that party could only point. "the temporary directory was chosen by another account
 // (uid N), which may not write it", or the same of everyone.
-Result<> refuse_unless_choosers_write(const Resolver& way, const Opened& dir);
+Result<> refuse_unless_choosers_write(const Walk& way, const Opened& dir);
 
 }  // namespace common::access

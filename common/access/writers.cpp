@@ -93,8 +93,6 @@ std::optional<std::vector<std::byte>> read_acl(int fd) {
 
 }  // namespace
 
-bool is_trusted(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
-
 bool Writers::anyone_but(uid_t uid) const {
   return owner != uid || group || everyone || !groups.empty() ||
          std::any_of(users.begin(), users.end(), [uid](uid_t user) { return user != uid; });

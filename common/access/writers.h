@@ -42,7 +42,4 @@ Writers writers_from(const struct stat& st, std::optional<std::span<const std::b
 // The writers of what `fd` holds (any descriptor, O_PATH included), `st` its fstat.
 Writers writers_of(int fd, const struct stat& st);
 
-// Root and the running user: the run itself.
-bool is_trusted(uid_t owner);
-
 }  // namespace common::access

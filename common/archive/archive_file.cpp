@@ -13,7 +13,6 @@
 
 #include "common/access/access.h"
 #include "common/access/file_systems.h"
-#include "common/access/way.h"
 #include "common/path.h"
 #include "common/process.h"
 #include "common/test_seam.h"
@@ -36,7 +35,7 @@ std::unexpected<Error> held_by(uid_t owner) {
 // Why the entry or file `st` is refused: it is another account's, or it has another hard link.
 // A refusal by the rules, in the words a refused open would have.
 std::unexpected<Error> denied() {
-  return std::unexpected(Error(Error::from_errno(EACCES).text(), ErrorKind::kRefused));
+  return std::unexpected(Error::from_errno(EACCES, ErrorKind::kRefused));
 }
 
 std::unexpected<Error> refusal(const struct stat& st) {
@@ -82,7 +81,7 @@ Result<std::string> link_target(int link_fd, const std::string& path) {
 Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path);
 
 // Opens the target of exactly the link judged, whatever is at the path by now. The way to the
-// target's directory must be the run's own (way.h): no link on it of another account, no
+// target's directory must be the run's own (walk.h): no link on it of another account, no
 // directory on it that another may change. Where another may change that directory itself,
 // the target is as in a shared directory: a new file renamed over its name. Elsewhere the
 // target is opened where it is, and is no further link: a chain of the run's links could
@@ -90,22 +89,26 @@ Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path)
 Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   auto target = link_target(link_fd, path);
   if (!target) return std::unexpected(target.error());
-  auto way = access::walk_way(*target, access::Trust::kTheRun, false);
+  auto way = access::Walk().end(*target, false);
   if (!way) return std::unexpected(way.error());
   // No one account need hold such a way (a directory everyone may write): a plain refusal.
   if (way->changer) return denied();
-  if (access::untrusted_writer(access::writers_of(way->dir.get(), way->dir_st),
-                               access::Trust::kTheRun)) {
-    return open_new(way->dir.get(), way->name, path);
-  }
+  // A target that ends in "/" names a directory: no file is made there, as the kernel has it.
+  if (way->as_directory) return os_error(EISDIR);
+  access::Changers dir_writers;
+  dir_writers.add(way->dir_writers);
+  if (access::untrusted(dir_writers)) return open_new(way->dir.fd.get(), way->name, path);
   // A target made here is the run's, under its name there; one already there is judged.
-  UniqueFd made(::openat(way->dir.get(), way->name.c_str(),
-                         kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode));
-  if (made.valid()) return ArchiveFile{path, std::move(made), std::move(way->dir), way->name, ""};
+  const int dir = way->dir.fd.get();
+  UniqueFd made(
+      ::openat(dir, way->name.c_str(), kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode));
+  if (made.valid()) {
+    return ArchiveFile{path, std::move(made), std::move(way->dir.fd), way->name, ""};
+  }
   if (errno != EEXIST) return os_error(errno);
-  UniqueFd fd(::openat(way->dir.get(), way->name.c_str(), kWriteFlags | O_NOFOLLOW));
+  UniqueFd fd(::openat(dir, way->name.c_str(), kWriteFlags | O_NOFOLLOW));
   if (!fd.valid()) return os_error(errno);
-  return ArchiveFile{path, std::move(fd), std::move(way->dir), "", ""};
+  return ArchiveFile{path, std::move(fd), std::move(way->dir.fd), "", ""};
 }
 
 // Opens what is at `name` under the rule; nothing when it is gone again.

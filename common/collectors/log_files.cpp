@@ -86,7 +86,7 @@ Result<Selection> select_log_files(const access::Opened& dir, std::string_view f
 
 Result<> collect_log_files(const std::string& config_path, const OutputDir& output_dir,
                            std::span<const std::string> own_names) {
-  access::Resolver config_way;
+  access::Walk config_way;
   auto config = config_way.file(config_path, access::OnDirectory::kIsADirectory);
   if (!config) return std::unexpected(config.error());
   auto setting = read_log_file_setting(config->fd.get());
@@ -97,9 +97,10 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   // location: every log is read with their rights, and with those of whoever chose the way to
   // the logs. Its group's and ACL's writers write in its owner's name.
   access::Parties log_choosers = config_way.choosers();
-  log_choosers.add(access::owner_of(config->st));
-  log_choosers.add(access::everyone_if_others_write(config->st));
-  access::Resolver log_way(std::move(log_choosers));
+  access::Changers named;
+  named.add(access::writers_of(config->fd.get(), config->st));
+  log_choosers.add(access::choosers(named));
+  access::Walk log_way(std::move(log_choosers));
   access::WorkBudget budget{kStageComponents};
   log_way.spend_from(&budget);
   auto dir = log_way.directory(location->directory, true);
@@ -112,7 +113,7 @@ Result<> collect_log_files(const std::string& config_path, const OutputDir& outp
   Result<> outcome;
   selected->for_each([&](const char* name) {
     if (!outcome && outcome.error().kind() == ErrorKind::kInterrupted) return;
-    auto from = log_way.branch().file_at(*dir, name, access::OnDirectory::kSkip);
+    auto from = log_way.branch().file_at(name, access::OnDirectory::kSkip);
     if (!from && from.error().kind() == ErrorKind::kDirectory) return;
     Result<> copied;
     if (!from) {

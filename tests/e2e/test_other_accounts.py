@@ -274,9 +274,12 @@ class OtherAccounts(E2ETestCase):
         # Held as handles (O_PATH) to be judged, never opened for reading.
         opened = [line for line in r.after.splitlines()
                   if re.search(r"open(at)?\(", line) and "O_PATH" not in line]
-        # The log itself: never as a controlling terminal, never through a link swapped in.
-        log = [line for line in opened if '"agent.log"' in line]
-        self.assertTrue(log and "O_NOCTTY" in log[0] and "O_NOFOLLOW" in log[0], r.after)
+        # The log itself: from the handle judged, never by its name again (the first open
+        # that names it makes the copy), never as a controlling terminal.
+        named = [line for line in opened if '"agent.log"' in line]
+        self.assertTrue(named and "O_WRONLY|O_CREAT|O_EXCL" in named[0], r.after)
+        log = [line for line in opened if '"/proc/self/fd/' in line]
+        self.assertTrue(log and "O_NOCTTY" in log[-1], r.after)
         self.assertFalse([line for line in opened if re.search(r"fifo|zero|tty", line)])
 
 

@@ -50,13 +50,14 @@ class SharedTmpdir(E2ETestCase):
         # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
         # after the run whatever became of its name. TMPDIR is sticky and world-writable, or
         # root:root 0775 with the service in group 0; or root's link at the archive path leads
-        # into a root:1500 2775 directory.
-        link = ("mkdir /tmp/drop; chown 0:1500 /tmp/drop; chmod 2775 /tmp/drop; "
-                "ln -s /tmp/drop/out.tar.gz /tmp/run/oskel-data.tar.gz; ")
+        # into a root:1500 2775 directory (outside a sticky one, which its group could have
+        # moved it into).
+        link = ("mkdir -p /tmp/w/drop; chown 0:1500 /tmp/w/drop; chmod 2775 /tmp/w/drop; "
+                "ln -s /tmp/w/drop/out.tar.gz /tmp/run/oskel-data.tar.gz; ")
         for setup, service, archive in (
                 ("chmod 1777 /tmp/run; ", SERVICE, "run/oskel-data.tar.gz"),
                 ("chmod 775 /tmp/run; ", "setpriv --reuid=1500 --regid=1500 --groups=0",
-                 "run/oskel-data.tar.gz"), (link, SERVICE, "drop/out.tar.gz")):
+                 "run/oskel-data.tar.gz"), (link, SERVICE, "w/drop/out.tar.gz")):
             r = self.run_oskel(
                 setup=setup + "mkdir /tmp/svc; chown 1500:0 /tmp/svc; echo precious > "
                 f"/tmp/svc/report; exec 3</tmp/svc/report; {service} mv /tmp/svc/report /tmp/{archive}",
@@ -131,7 +132,7 @@ class SharedTmpdir(E2ETestCase):
         cases["link farm, ext4"] = ("ext4", cases["link farm"][1], cases["link farm"][2])
         for name, (options, logs, line) in cases.items():
             with self.subTest(name):
-                mount = (f"mount -t tmpfs -o {options} tmpfs /tmp/small" if options != "ext4" else
+                mount = (f"mount -t tmpfs -o mode=755,{options} tmpfs /tmp/small" if options != "ext4" else
                          "truncate -s 64m /tmp/img; mkfs.ext4 -q -m 10 /tmp/img; "
                          "mount -o loop /tmp/img /tmp/small")
                 r = self.run_oskel(

@@ -1,4 +1,4 @@
-#include "common/access/resolver.h"
+#include "common/access/walk.h"
 
 #include <unistd.h>
 
@@ -46,7 +46,7 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
               if (!tu::drop_to_nobody()) return "cannot drop to nobody";
               std::string outcome;
               for (const auto& c : cases) {
-                const std::string got = tu::ok_or_error(Resolver().file(tmp / c.link));
+                const std::string got = tu::ok_or_error(Walk().file(tmp / c.link));
                 if (got != c.expected) outcome += std::string(c.link) + ": " + got + "; ";
               }
               return outcome;
@@ -57,10 +57,10 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
 // Who chose a file or a directory: the owners of every link in a chain and of every directory
 // passed into, and everyone where others may write the directory an entry is in. The file's
 // owner and a directory's writing group add no one: they act in the owner's name.
-TEST(Resolver, WhoChoseAWay) {
+TEST(Walk, WhoChoseAWay) {
   if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
   tu::TempDir tmp;
-  if (Resolver way; !way.directory(tmp.path(), false) || !way.choosers().empty()) {
+  if (Walk way; !way.directory(tmp.path(), false) || !way.choosers().empty()) {
     GTEST_SKIP() << "the tests' temporary directory " << tmp.path()
                  << " lies where another account chose it";
   }
@@ -122,7 +122,7 @@ TEST(Resolver, WhoChoseAWay) {
     tu::make_dir(dir, 0755);
     tu::write_text(file, "{}", 0644);
     ASSERT_EQ(c.stage(dir, file), 0) << c.name;
-    Resolver way;
+    Walk way;
     const bool found =
         c.directory ? way.directory(dir, false).has_value() : way.file(file).has_value();
     ASSERT_TRUE(found) << c.name;
@@ -130,8 +130,8 @@ TEST(Resolver, WhoChoseAWay) {
   }
 }
 
-// A resolution follows 40 links and 1,024 components, and no more.
-TEST(Resolver, BoundsLinksAndComponents) {
+// A walk follows 40 links and 1,024 components, and no more.
+TEST(Walk, BoundsLinksAndComponents) {
   tu::TempDir tmp;
   tu::write_text(tmp / "file", "data");
   tu::make_symlink("file", tmp / "chain0");
@@ -159,18 +159,18 @@ TEST(Resolver, BoundsLinksAndComponents) {
       {"a file named as a directory", tmp / "file/", "Not a directory (os error 20)"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tu::ok_or_error(Resolver().file(c.path)), c.expected) << c.scenario;
+    EXPECT_EQ(tu::ok_or_error(Walk().file(c.path)), c.expected) << c.scenario;
   }
 }
 
-// Resolutions that share a budget stop, each at once, when it is spent.
-TEST(Resolver, ResolutionsSharingABudgetStopWhenItIsSpent) {
+// Walks that share a budget stop, each at once, when it is spent.
+TEST(Walk, WalksSharingABudgetStopWhenItIsSpent) {
   tu::TempDir tmp;
   tu::write_text(tmp / "file", "data");
   const auto components =
       static_cast<std::uint64_t>(std::count(tmp.path().begin(), tmp.path().end(), '/') + 1);
   WorkBudget budget{components + 1};
-  Resolver way;
+  Walk way;
   way.spend_from(&budget);
   EXPECT_EQ(tu::ok_or_error(way.branch().file(tmp / "file")), "ok");
   EXPECT_EQ(budget.components, 1u);
@@ -182,13 +182,13 @@ TEST(Resolver, ResolutionsSharingABudgetStopWhenItIsSpent) {
   }
 }
 
-// What the resolver's seam does in the test below.
+// What the walk's seam does in the test below.
 std::function<void(std::string_view)> at_seam;
 void call_at_seam(std::string_view point) { at_seam(point); }
 
 // What is judged is what is used: an entry swapped between its look-up and its use changes
-// nothing, or is refused.
-TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
+// nothing.
+TEST(Walk, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
   tu::TempDir tmp;
   tu::make_dir(tmp / "dir");
   tu::write_text(tmp / "dir/file", "judged");
@@ -201,8 +201,8 @@ TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
     const char* scenario;
     std::string entry, path, replacement, expected;
   } cases[] = {
-      {"a file swapped for a link", "dir/file", "dir/file", "../other", kNotRegularFile},
-      {"a file swapped for another file", "dir/file", "dir/file", "=swapped in", kNotRegularFile},
+      {"a file swapped for a link", "dir/file", "dir/file", "../other", "judged"},
+      {"a file swapped for another file", "dir/file", "dir/file", "=swapped in", "judged"},
       {"a link swapped for another", "link", "link", "other", "judged"},
       {"a directory swapped for a link", "dir", "dir/file", "otherdir", "judged"},
   };
@@ -221,7 +221,7 @@ TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
           throw std::runtime_error("cannot swap " + entry);
         }
       };
-      auto opened = Resolver().file(tmp / c.path);
+      auto opened = Walk().file(tmp / c.path);
       auto content = opened ? read_all(opened->fd.get(), 100) : std::unexpected(opened.error());
       EXPECT_EQ(content ? *content : content.error().text(), c.expected) << c.scenario << mode;
       ASSERT_EQ(::unlink(entry.c_str()) | ::rename(aside.c_str(), entry.c_str()), 0);
@@ -230,7 +230,7 @@ TEST(Resolver, AnEntrySwappedAfterItsLookUpIsNotWhatIsRead) {
 }
 
 // What the choosers may not read themselves is refused, however the run came to open it.
-TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
+TEST(Walk, RefusesWhatItsChoosersMayNotRead) {
   if (::geteuid() != 0) GTEST_SKIP() << "staging files of other accounts needs root (chown)";
   std::string why_not;
   const std::string base = tu::base_reachable_by_nobody(why_not);
@@ -265,7 +265,7 @@ TEST(Resolver, RefusesWhatItsChoosersMayNotRead) {
     at_seam = [&](std::string_view point) {
       if (point == "resolve:" + c.name) c.at_look_up();
     };
-    const auto opened = Resolver().file(open_dir + "/" + c.name);
+    const auto opened = Walk().file(open_dir + "/" + c.name);
     EXPECT_EQ(tu::ok_or_error(opened), refused) << c.scenario;
     EXPECT_EQ(opened ? ErrorKind::kOther : opened.error().kind(), ErrorKind::kRefused);
   }
