@@ -2,7 +2,7 @@
 
 `python3 fuse_server.py MOUNTPOINT SECONDS` mounts (as root, through mount(2)) a file system
 the service account (uid 1500) owns: `user_id=1500`, allow_other, its root and its one file,
-`log` (0644, 4096 bytes), 1500's. Look-ups, attributes and open are answered; a READ never is,
+`log` (0644, 4096 bytes), 1500's; mounted over a file, its root is that one file. Look-ups, attributes and open are answered; a READ never is,
 and whoever reads waits as long as the server lives, whatever signal it gets: so the server ends
 itself after SECONDS (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
 kernel's include/uapi/linux/fuse.h, protocol 7.31, which every Linux 6.x accepts.
@@ -21,8 +21,12 @@ OWNER, ROOT, FILE = 1500, 1, 2  # node 1 is the kernel's FUSE_ROOT_ID
 IN_HEADER, OUT_HEADER = struct.Struct("=IIQQIIIHH"), struct.Struct("=IiQ")
 
 
+ROOT_IS_FILE = False
+
+
 def attr(node):  # fuse_attr
-    mode, nlink, size = (0o40755, 2, 0) if node == ROOT else (0o100644, 1, 4096)
+    directory = node == ROOT and not ROOT_IS_FILE
+    mode, nlink, size = (0o40755, 2, 0) if directory else (0o100644, 1, 4096)
     now = int(time.time())
     return struct.pack("=QQQQQQIIIIIIIIII", node, size, size // 512, now, now, now, 0, 0, 0, mode,
                        nlink, OWNER, OWNER, 0, 4096, 0)
@@ -47,9 +51,12 @@ def answer(opcode, node, body):
 
 
 def main(mountpoint, seconds):
+    global ROOT_IS_FILE
+    ROOT_IS_FILE = os.path.isfile(mountpoint)
     fd = os.open("/dev/fuse", os.O_RDWR | os.O_CLOEXEC)
     libc = ctypes.CDLL(None, use_errno=True)
-    options = f"fd={fd},rootmode=40000,user_id={OWNER},group_id={OWNER},allow_other"
+    rootmode = "100000" if ROOT_IS_FILE else "40000"
+    options = f"fd={fd},rootmode={rootmode},user_id={OWNER},group_id={OWNER},allow_other"
     if libc.mount(b"svcfs", mountpoint.encode(), b"fuse", 0x2 | 0x4, options.encode()) != 0:
         sys.exit(f"fuse_server: mount {mountpoint}: {os.strerror(ctypes.get_errno())}")
     deadline = time.monotonic() + seconds

@@ -151,15 +151,18 @@ class OtherAccounts(E2ETestCase):
             setup="echo precious > /tmp/victim; ln /tmp/victim /tmp/run/oskel-data.tar.gz"))
 
     def test_roots_own_file_or_link_leads_nowhere_else(self):
-        # Root's old archive, judged the run's own, then swapped for a link or a hard link; and
-        # root's link leading to another link of root's, which leads to another account's.
+        # Root's old archive, judged the run's own, then swapped for a link or a hard link;
+        # root's link leading to another link of root's, which leads to another account's; and
+        # root's link to a directory.
         swap = "rm /tmp/run/oskel-data.tar.gz; ln {} /tmp/victim /tmp/run/oskel-data.tar.gz"
         chain = ("mkdir /tmp/svc; chown 54321:54321 /tmp/svc; setpriv --reuid=54321 "
                  "--regid=54321 --clear-groups ln -s /tmp/victim /tmp/svc/out.tar.gz; "
                  "ln -s /tmp/svc/out.tar.gz /opt/out; ln -s /opt/out /tmp/run/oskel-data.tar.gz")
+        # Root's link whose target ends in "/" names a directory, as the kernel has it.
+        slash = "mkdir /tmp/out; ln -s /tmp/out/ /tmp/run/oskel-data.tar.gz"
         cases = [("echo old > /tmp/run/oskel-data.tar.gz", swap.format("-s"), ELOOP),
                  ("echo old > /tmp/run/oskel-data.tar.gz", swap.format(""), EACCES),
-                 (chain, "", ELOOP)]
+                 (chain, "", ELOOP), (slash, "", "Is a directory (os error 21)")]
         for setup, at_seam, reason in cases:
             with self.subTest(at_seam or setup):
                 self.assert_refused_and_untouched(self.run_oskel(

@@ -139,6 +139,11 @@ class OtherAccounts(E2ETestCase):
              "ln -s /opt/private/dir /tmp/root-logs/agent.log.d; "
              "chown -h 1500 /tmp/root-logs/agent.log.d",
              CONFIG.replace("/tmp/logs/", "/tmp/root-logs/"), CHOSEN, None),
+            ("root's world-writable directory the service moved into sticky /tmp",
+             "mkdir -p /tmp/ww/logs/sub; chmod 777 /tmp/ww; chmod 1777 /tmp/ww/logs; "
+             "echo key-secret > /tmp/ww/logs/sub/agent.log; chmod 600 /tmp/ww/logs/sub/agent.log; "
+             f"{SERVICE} mv /tmp/ww/logs /tmp/moved", CONFIG.replace("/tmp/logs/", "/tmp/moved/sub/"),
+             ANYONE, None),
             ("a chain of long links that goes nowhere",
              f"{SERVICE} sh -c 'cd /tmp/logs; mkdir d; for i in $(seq 1 39); do "
              f"ln -s {chain}l$i l$((i - 1)); done; mv l0 agent.log.chain'", "", ELOOP, None),
@@ -171,6 +176,19 @@ class OtherAccounts(E2ETestCase):
                 if "/tmp/logs/" in config_text and not config:
                     self.assertEqual(files["agent.log"][2], b"own\n")
                 self.assert_no_secret(files)
+
+    def test_a_mount_placed_over_a_log_after_its_look_up_is_never_entered(self):
+        # The service's FUSE file system, whose reads are never answered, mounted over its own
+        # log between the run's look-up and its open.
+        if not os.path.exists("/dev/fuse"):
+            self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE")
+        r = self.run_oskel(config=CONFIG, setup=ACCOUNTS + SERVICE_LOGS, seam="resolve:agent.log",
+                           at_seam=f"python3 {VIEW}/exe/fuse_server.py /tmp/logs/agent.log 30 & "
+                                   "for i in $(seq 100); do mountpoint -q /tmp/logs/agent.log && "
+                                   "break; sleep 0.1; done; mountpoint -q /tmp/logs/agent.log",
+                           after="umount -l /tmp/logs/agent.log")
+        self.assertEqual(r.stderr, "")
+        self.assertEqual(self.archived(r)["agent.log"][2], b"own\n")
 
     def test_a_hosts_shared_log_directory_still_gives_every_log(self):
         # Ubuntu's /var/log: root:syslog 0775, the component's logs the service's, a root

@@ -68,13 +68,21 @@ class SharedTmpdir(E2ETestCase):
             self.assertEqual(stat.S_IMODE((r.tmp / archive).stat().st_mode), 0o600)
 
     def test_a_tmpdir_another_account_points_at_must_be_its_to_write(self):
-        r = self.run_oskel(tmpdir="/opt/svc/tmp", setup=(
-            "mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
-            f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp"),
-            after="ls -A /opt/rootdir")
-        self.assertEqual((r.rc, r.stderr, r.after), (
-            1, "Failed to create output directory /opt/svc/tmp/oskel-data due to: the temporary "
-               "directory was chosen by another account (uid 1500), which may not write it.\n", ""))
+        # Its link to root's directory; or root's world-writable directory it moved into /tmp
+        # (renaming a directory takes write access to it), root's own 0755 one inside.
+        moved = ("mkdir -p /tmp/ww/logs/sub; chmod 777 /tmp/ww; chmod 1777 /tmp/ww/logs; "
+                 f"{SERVICE} mv /tmp/ww/logs /tmp/moved")
+        cases = [("/opt/svc/tmp", "mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
+                  f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp", "/opt/rootdir",
+                  "was chosen by another account (uid 1500), which may not write it"),
+                 ("/tmp/moved/sub", moved, "/tmp/moved/sub", "may have been chosen by anyone, "
+                  "and not everyone may write it")]
+        for tmpdir, setup, target, who in cases:
+            with self.subTest(tmpdir):
+                r = self.run_oskel(tmpdir=tmpdir, setup=setup, after=f"ls -A {target}")
+                self.assertEqual((r.rc, r.stderr, r.after), (
+                    1, f"Failed to create output directory {tmpdir}/oskel-data due to: the "
+                       f"temporary directory {who}.\n", ""))
 
     def test_tmpdir_swapped_for_a_link_to_a_root_only_directory_gets_nothing(self):
         r = self.run_oskel(setup="mkdir -m 700 /tmp/private; echo old > /tmp/private/oskel-data.tar.gz; "
