@@ -214,7 +214,7 @@ def generate(rng, n):
             named = rng.choice([u for u in (0, 1001, 1002) if u != uid])
             group = (rng.choice((0, 1001, 1002)), rng.choice((7, 6, 4)))
             acl = [[(named, rng.choice((7, 6, 5, 4, 2)))], [group] if rng.random() < 0.5 else [],
-                   rng.choice((7, 5, 4, 0)), rng.choice((7, 6, 5, 4, 0))]
+                   rng.choice((7, 5, 4, 0)), rng.choice((7, 6, 5, 4, 3, 2, 0))]
             mode = mode & ~0o70 | acl[3] << 3  # the mask stands in the group bits
         return [uid, gid, mode, acl]
 
@@ -230,7 +230,7 @@ def generate(rng, n):
     def way_to(directory, name):
         """`directory`'s path, sometimes through a new link to it or to a directory above it."""
         above = [d for d in dirs if directory == d or directory.startswith(d + "/")]
-        if not above or rng.random() > 0.35:
+        if not above or rng.random() > 0.5:
             return directory
         via, above = f"{rng.choice(dirs)}/{name}", rng.choice(above)
         link(via, above)
