@@ -102,11 +102,13 @@ class Way:
         if self.reading:
             found &= {where.uid, EVERYONE}
         rule = "2: any other entry of a sticky directory" if sticky else "1: a directory's writers"
-        if sticky and node.kind == "d" and writers(node) <= {node.uid}:
-            rule = "2: a directory its owner alone may write, in a sticky one"
-            if found - {0, where.uid} - self.parties:
+        if sticky and node.kind == "d":
+            # Moved in only by whoever may write it; renamed only by the sticky one's owner.
+            rule = "2: a directory in a sticky one"
+            own = writers(node) & ({node.uid, EVERYONE} if self.reading else writers(node))
+            if found - own - {0, where.uid} - self.parties:
                 self.fired.add(rule)
-            found = {where.uid}
+            found = {where.uid} | own
         self.add(rule, found)
 
     def walk(self, path):
