@@ -130,6 +130,11 @@ class SharedTmpdir(E2ETestCase):
             "link farm": ("size=32m", "head -c 1048576 /dev/urandom > /tmp/logs/agent.log; "
                                       "for i in $(seq 200); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
                           f"Failed to get oskel logs, skipping. {ENOSPC}\n"),
+            # Inodes filled to the margin before the run: not even the collection directory.
+            "inodes at the margin": ("size=16m,nr_inodes=200", "i=0; while [ $(stat -f -c %d "
+                                     "/tmp/small) -gt 2 ]; do i=$((i+1)); touch /tmp/small/f$i; done",
+                                     "Failed to create output directory /tmp/small/run/oskel-data "
+                                     f"due to: {ENOSPC}.\n"),
             # 600 names of an empty log: more copies than the file system has inodes.
             "empty link farm": ("size=16m,nr_inodes=500", "touch /tmp/logs/agent.log; "
                                 "for i in $(seq 600); do ln /tmp/logs/agent.log /tmp/logs/agent.log.$i; done",
