@@ -53,7 +53,8 @@ std::optional<std::string> System::kernel_version() const {
 }
 
 std::optional<std::string> System::os_release() const {
-  return read_release_file(files_.os_release);
+  if (!os_release_) os_release_ = read_release_file(files_.os_release);
+  return *os_release_;
 }
 
 std::optional<std::string> System::long_os_version() const {

@@ -25,11 +25,13 @@ class System {
   // "Linux", the version identifier and the name, each part empty when the host does not
   // state it.
   std::optional<std::string> long_os_version() const;
-  // The part of os-release that is looked at (see kReleaseScanLimit), if it can be read.
+  // The part of os-release that is looked at (see kReleaseScanLimit), if it can be read: read
+  // once, however often a stage asks.
   std::optional<std::string> os_release() const;
 
  private:
   SystemFiles files_;
+  mutable std::optional<std::optional<std::string>> os_release_;
 };
 
 // The long OS version, or the stages' error when there is none.
