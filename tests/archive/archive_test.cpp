@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,37 @@ struct Member {
   std::uint64_t size;
   std::string data;
   std::string header;
+  std::size_t map_entries = 0;  // of a sparse member
 };
+
+std::uint64_t octal_field(const std::string& block, std::size_t at, std::size_t size = 11) {
+  return std::stoull(block.substr(at, size), nullptr, 8);
+}
+
+// A sparse member's map (four entries in its header, 21 in each extension block after it)
+// and the data that follows, placed in zeros. Yields where the data begins.
+std::size_t read_sparse(const std::string& tar, std::size_t pos, Member& m) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> map;
+  const auto entries = [&](const std::string& block, std::size_t at, std::size_t room) {
+    for (std::size_t i = 0; i < room && block[at + 24 * i] != '\0'; ++i) {
+      map.emplace_back(octal_field(block, at + 24 * i), octal_field(block, at + 24 * i + 12));
+    }
+    return block[at + 24 * room] != '\0';
+  };
+  for (bool more = entries(m.header, 386, 4); more;) {
+    pos += 512;
+    more = entries(tar.substr(pos, 512), 0, 21);
+  }
+  m.map_entries = map.size();
+  const std::string data = tar.substr(pos + 512, m.size);
+  m.data.assign(octal_field(m.header, 483), '\0');
+  std::uint64_t stored = 0;
+  for (const auto& [offset, length] : map) {
+    m.data.replace(offset, length, data.substr(std::exchange(stored, stored + length), length));
+  }
+  EXPECT_EQ(stored, m.size) << m.name;
+  return pos;
+}
 
 // Splits a tar stream into members; checks the end blocks and that nothing follows them.
 std::vector<Member> parse_tar(const std::string& tar) {
@@ -42,17 +73,11 @@ std::vector<Member> parse_tar(const std::string& tar) {
     m.name = std::string(header.c_str(), strnlen(header.c_str(), 100));
     m.typeflag = header[156];
     m.mode = std::stoul(header.substr(100, 7), nullptr, 8);
-    m.size = std::stoull(header.substr(124, 11), nullptr, 8);
-    m.data = tar.substr(pos + 512, m.size);
+    m.size = octal_field(header, 124);
     if (m.typeflag == 'S') {
-      // The header's map (these tests need no extension block) places the data in zeros.
-      std::string data =
-          std::exchange(m.data, std::string(std::stoull(header.substr(483, 11), nullptr, 8), '\0'));
-      for (std::size_t at = 386, stored = 0; at < 482 && header[at] != '\0'; at += 24) {
-        const auto length = std::stoull(header.substr(at + 12, 11), nullptr, 8);
-        m.data.replace(std::stoull(header.substr(at, 11), nullptr, 8), length,
-                       data.substr(std::exchange(stored, stored + length), length));
-      }
+      pos = read_sparse(tar, pos, m);
+    } else {
+      m.data = tar.substr(pos + 512, m.size);
     }
     pos += 512 + (m.size + 511) / 512 * 512;
     members.push_back(m);
@@ -64,8 +89,8 @@ std::vector<Member> parse_tar(const std::string& tar) {
 
 class ArchiveTest : public ::testing::Test {
  protected:
-  std::vector<Member> archive_members() {
-    const auto archived = archive_output_directory(dir_, "oskel-data");
+  std::vector<Member> archive_members(HoleLimits limits = {}) {
+    const auto archived = archive_output_directory(dir_, "oskel-data", {}, limits);
     if (!archived) {
       ADD_FAILURE() << "archive failed: " << archived.error().text();
       return {};
@@ -183,21 +208,74 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
 }
 
-// Files with holes are sparse members of their data alone, which read back whole.
-TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
-  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
+// A file with holes is an ordinary member, its holes stored as zeros, while the zeros so stored
+// over the run stay within the budget; past it, a sparse member of its data alone. Either way
+// it reads back whole, and a file without holes is an ordinary member whatever the budget.
+TEST_F(ArchiveTest, FilesWithHolesAreOrdinaryMembersWithinTheZerosBudget) {
+  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole", plain = out_ + "/plain";
   tu::write_text(sparse, "head");
   tu::write_text(hole, "");
+  tu::write_text(plain, "plain");
   ASSERT_EQ(::truncate(sparse.c_str(), 5 << 20), 0);
   ASSERT_EQ(::truncate(hole.c_str(), 3 << 20), 0);
   const int fd = ::open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::pwrite(fd, "middle", 6, (2 << 20) + 1), 6);
   ::close(fd);
-  std::map<std::string, std::string> data;
-  for (const auto& m : archive_members()) data[m.name] = m.data;
-  EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse));
-  EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
+  struct stat st;
+  ASSERT_EQ(::stat(sparse.c_str(), &st), 0);
+  const std::uint64_t holes =
+      (3 << 20) + (5 << 20) - 512 * static_cast<std::uint64_t>(st.st_blocks);
+  const struct {
+    std::uint64_t budget;
+    std::string typeflags;  // of the members with holes, in the archive's order
+  } cases[] = {
+      {HoleLimits().zeros, "00"},
+      {holes, "00"},  // exactly within
+      {holes - 1, "0S"},
+      {0, "SS"},
+  };
+  for (const auto& c : cases) {
+    std::string typeflags;
+    std::map<std::string, std::string> data;
+    std::map<std::string, char> type;
+    for (const auto& m : archive_members({.zeros = c.budget})) {
+      if (m.typeflag != '5' && m.name != "oskel-data/plain") typeflags += m.typeflag;
+      data[m.name] = m.data;
+      type[m.name] = m.typeflag;
+    }
+    EXPECT_EQ(typeflags, c.typeflags) << c.budget;
+    EXPECT_EQ(type["oskel-data/plain"], '0') << c.budget;
+    EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse)) << c.budget;
+    EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0')) << c.budget;
+    EXPECT_EQ(data["oskel-data/plain"], "plain") << c.budget;
+  }
+}
+
+// A file with more data regions than the map may hold keeps its largest holes as holes and
+// stores the smallest as zeros; what follows them, data and the hole to the end, is all there.
+TEST_F(ArchiveTest, MapPastItsCapMergesTheSmallestHoles) {
+  constexpr std::uint64_t kPage = 4096;
+  const std::string log = out_ + "/agent.log";
+  tu::write_text(log, "");
+  {
+    const UniqueFd fd(::open(log.c_str(), O_WRONLY | O_CLOEXEC));
+    // Pages 0, 2, 4, 6 and 8, a hole of ten, pages 19 and 21, then a hole to 6 MiB.
+    for (const std::uint64_t page : {0, 2, 4, 6, 8, 19, 21}) {
+      const std::string data(kPage, static_cast<char>('a' + page));
+      ASSERT_EQ(::pwrite(fd.get(), data.data(), kPage, static_cast<off_t>(page * kPage)), kPage);
+    }
+    ASSERT_EQ(::ftruncate(fd.get(), 6 << 20), 0);
+  }
+  const auto members = archive_members({.zeros = 0, .map_entries = 5});
+  ASSERT_EQ(members.size(), 2u);
+  const Member& m = members[1];
+  EXPECT_EQ(m.typeflag, 'S');
+  EXPECT_TRUE(m.data == tu::read_text(log));
+  // Kept: the hole to the end, that of ten pages and the first two of one page (four regions
+  // and the last, empty entry). Stored: the seven pages of data and three of merged holes.
+  EXPECT_EQ(m.map_entries, 5u);
+  EXPECT_EQ(m.size, 10 * kPage);
 }
 
 // A file that changes size while it is archived keeps the size its header gave: one that
