@@ -207,9 +207,9 @@ class TarWalker {
   }
 
   // The bytes [start, end) of the file. Holes inside (a whole member's, those merged into a
-  // map's regions, or the file changed since the map was taken) are not read (SEEK_DATA/SEEK_HOLE):
-  // the zeros they hold, as those that make up for a file that shrank, go to the gzip stream as a
-  // count.
+  // map's regions, or where the file changed since the map was taken) are not read
+  // (SEEK_DATA/SEEK_HOLE): the zeros they hold, as those that make up for a file that shrank,
+  // go to the gzip stream as a count.
   Result<> copy_region(int fd, DataRegion region) {
     const auto sink = [&](std::string_view chunk) -> Result<> {
       auto written = write(chunk);

@@ -4,10 +4,11 @@
 // (archive_file.h); any failure removes that file again.
 //
 // A file with holes is stored whole, its holes as zeros, while the zeros so stored over the
-// run stay within a budget (1 GiB, about 1 MiB of archive): every tar reads such a member,
-// BusyBox's too, and a log rotated by copytruncate has one ordinary hole. A file past the
-// budget is a sparse member holding its data regions alone (tar_header.h), under a map of
-// bounded size (sparse_map.h), so that a hole of any size costs the archive nothing.
+// run stay within a budget (1 GiB, about 1 MiB of archive): a log rotated by copytruncate,
+// with one ordinary hole, stays readable by every tar, BusyBox's too, which knows no sparse
+// member. A file past the budget is a sparse member holding its data regions alone
+// (tar_header.h), under a map of bounded size (sparse_map.h), so that a hole of any size
+// costs the archive nothing; the holes such a map merges into its regions count as stored.
 //
 // The walk keeps a stack: a directory is listed and its entries pushed in listing order
 // before its own header is written, so the members of a directory follow it in the reverse
