@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# The archive stage on a log that is one big hole (a sparse file of 2 GiB and one line): this
-# tree against an earlier commit (default a8e0e50, which deflated the hole's zeros at level 6,
-# or stored them raw when the file began with a compressed format's magic), in the same run.
+# The archive stage on a log that is one big hole (a sparse file of 1 GiB and one line, the
+# largest hole a run stores as zeros rather than as a sparse member): this tree against an
+# earlier commit (default a8e0e50, which deflated the hole's zeros at level 6, or stored them
+# raw when the file began with a compressed format's magic), in the same run.
 # Two logs: a plain one, and one whose first two bytes are 1f 8b. Prints the best CPU seconds
 # (user + system) of three runs of each, the hole's MiB per CPU second and the archive's size.
 # The earlier commit writes the second archive out whole: it needs that much room in /var/tmp.
 # Needs bash, awk and gzip (for the read-back check).
 #
-# usage: bench/hole_bench.sh [BASE COMMIT, default a8e0e50] [GIB OF HOLE, default 2]
+# usage: bench/hole_bench.sh [BASE COMMIT, default a8e0e50] [GIB OF HOLE, default 1]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 base_commit=${1:-a8e0e50}
-hole_gib=${2:-2}
+hole_gib=${2:-1}
 source bench/lib.sh
 
 build_base "$base_commit"

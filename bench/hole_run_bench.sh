@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Whole runs on a copytruncated log, a hole of 2 GiB and one line, with each binary given (this
-# tree's and an earlier tree's, say): the best wall seconds of three runs and the archive's size.
+# Whole runs on a copytruncated log, a hole of 1 GiB and one line (the largest hole a run stores
+# as zeros; a larger one is a sparse member), with each binary given (this tree's and an earlier
+# tree's, say): the best wall seconds of three runs and the archive's size.
 # Each run is in a private mount namespace whose /opt holds nothing but the configuration that
 # names the log, so the host's /opt is left alone; the package tool is the host's own. Needs root
 # and unshare (util-linux); works in a directory under /var/tmp that it removes when it ends (an
@@ -15,7 +16,7 @@ fi
 work=$(mktemp -d /var/tmp/oskel-hole-run.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/logs" "$work/tmp"
-truncate -s "${HOLE_GIB:-2}G" "$work/logs/agent.log"
+truncate -s "${HOLE_GIB:-1}G" "$work/logs/agent.log"
 echo "E1234 the last line" >>"$work/logs/agent.log"
 
 # One run of the binary $2 in its namespace, logs and TMPDIR under $1: its wall seconds.

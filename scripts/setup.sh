@@ -20,6 +20,7 @@ test=(
   "${build[@]}"
   googletest libgtest-dev libgmock-dev                        # unit tests
   python3 tar gzip libarchive-tools file util-linux procps    # black-box tests
+  busybox                                                     # black-box: a tar without sparse members
   strace                                                      # black-box: the archive's flush
   clang-format-14                                             # the pinned format check
   rpm rpmlint lintian                                         # packages and their lint

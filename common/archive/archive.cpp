@@ -15,6 +15,7 @@
 #include "common/archive/archive_file.h"
 #include "common/archive/gzip_writer.h"
 #include "common/archive/name_stack.h"
+#include "common/archive/sparse_map.h"
 #include "common/archive/tar_header.h"
 #include "common/file_io.h"
 #include "common/path.h"
@@ -50,29 +51,6 @@ Result<bool> begins_compressed(int fd, std::uint64_t size) {
   return false;
 }
 
-// The most data regions a member's map holds. A file with more keeps its later holes inside
-// its last region, whose zeros cost the gzip stream a count (write_zeros): the map of a file
-// of a million small holes stays bounded, 1 MiB of regions and 1.5 MiB of header blocks.
-constexpr std::size_t kMaxRegions = 1 << 16;
-
-// The data regions among the first `size` bytes of `fd` as they are now, in order.
-Result<std::vector<DataRegion>> data_regions(int fd, std::uint64_t size) {
-  std::vector<DataRegion> regions;
-  std::uint64_t offset = 0;
-  while (offset < size) {
-    const auto region = next_data_region(fd, offset, size);
-    if (!region) return std::unexpected(region.error());
-    if (region->start == region->end) break;
-    if (regions.size() + 1 == kMaxRegions) {
-      regions.push_back({region->start, size});
-      break;
-    }
-    regions.push_back(*region);
-    offset = region->end;
-  }
-  return regions;
-}
-
 // The zeros of a tar block's padding.
 constexpr char kPadding[kBlockSize] = {};
 
@@ -104,11 +82,12 @@ MemberInfo info_from_stat(const struct stat& st, char typeflag) {
 class TarWalker {
  public:
   TarWalker(int output_dir_fd, std::string_view data_dir_name, GzipWriter& out,
-            const ArchiveProgress& progress)
+            const ArchiveProgress& progress, HoleLimits limits)
       : output_dir_fd_(output_dir_fd),
         data_dir_name_(data_dir_name),
         out_(out),
         progress_(progress),
+        limits_(limits),
         buffer_(std::make_unique_for_overwrite<char[]>(kReadChunk)) {}
 
   Result<> walk() {
@@ -186,19 +165,25 @@ class TarWalker {
     MemberInfo info = info_from_stat(st, '0');
     const auto size = static_cast<std::uint64_t>(st.st_size);
     // Size and map are both taken now; what the file does later changes neither.
-    auto regions = data_regions(fd.get(), size);
-    if (!regions) return std::unexpected(regions.error());
-    const bool whole = size == 0 || (regions->size() == 1 && regions->front().start == 0 &&
-                                     regions->front().end == size);
+    auto map = map_data_regions(fd.get(), size, limits_.map_entries);
+    if (!map) return std::unexpected(map.error());
     std::string headers;
-    if (whole) {
+    if (map->holes == 0 || within_zeros_budget(map->holes)) {
+      zeros_stored_ += map->holes;
+      map->regions.assign({{0, size}});
       info.size = size;
       headers = member_header_blocks(member, info);
     } else {
-      headers = sparse_member_header_blocks(member, info, *regions, size);
+      zeros_stored_ += map->merged;
+      headers = sparse_member_header_blocks(member, info, map->regions, size);
     }
     if (auto written = write(headers); !written) return written;
-    return copy_data(fd.get(), *regions, size);
+    return copy_data(fd.get(), map->regions, size);
+  }
+
+  // Whether `holes` more bytes of zeros keep the run within its budget.
+  bool within_zeros_budget(std::uint64_t holes) const {
+    return zeros_stored_ <= limits_.zeros && holes <= limits_.zeros - zeros_stored_;
   }
 
   // Exactly the bytes of `regions` follow the header, whatever the file did meanwhile: what it
@@ -221,9 +206,10 @@ class TarWalker {
     return *stored ? out_.set_level(kDefaultLevel) : Result<>();
   }
 
-  // The bytes [start, end) of the file. Holes inside (a map cut short at kMaxRegions, or the
-  // file changed since the map was taken) are not read (SEEK_DATA/SEEK_HOLE): the zeros they
-  // hold, as those that make up for a file that shrank, go to the gzip stream as a count.
+  // The bytes [start, end) of the file. Holes inside (a whole member's, those merged into a
+  // map's regions, or where the file changed since the map was taken) are not read
+  // (SEEK_DATA/SEEK_HOLE): the zeros they hold, as those that make up for a file that shrank,
+  // go to the gzip stream as a count.
   Result<> copy_region(int fd, DataRegion region) {
     const auto sink = [&](std::string_view chunk) -> Result<> {
       auto written = write(chunk);
@@ -292,6 +278,8 @@ class TarWalker {
   std::string_view data_dir_name_;
   GzipWriter& out_;
   const ArchiveProgress& progress_;
+  HoleLimits limits_;
+  std::uint64_t zeros_stored_ = 0;  // bytes of holes stored as zeros so far
   std::uint64_t written_ = 0;       // tar bytes so far
   std::vector<Frame> frames_;       // the directories the walk is inside of, innermost last
   NameStack names_;                 // the entries still to be archived, last listed on top
@@ -303,7 +291,7 @@ class TarWalker {
 
 Result<std::string> archive_output_directory(const OutputDir& output_dir,
                                              std::string_view data_dir_name,
-                                             const ArchiveProgress& progress) {
+                                             const ArchiveProgress& progress, HoleLimits limits) {
   auto file = open_archive_file(output_dir.parent_fd(), std::string(data_dir_name) + ".tar.gz",
                                 output_dir.path() + ".tar.gz", output_dir.parent_shared());
   if (!file) return std::unexpected(file.error());
@@ -313,7 +301,7 @@ Result<std::string> archive_output_directory(const OutputDir& output_dir,
     DiscardUnlessKept discard(*file);
     {
       GzipWriter gzip(file->fd.get());
-      TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress);
+      TarWalker walker(output_dir.fd(), data_dir_name, gzip, progress, limits);
       outcome = walker.walk();
       // After a failed walk the archive is still ended as far as it goes; the first error is
       // the one reported.

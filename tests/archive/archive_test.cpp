@@ -64,8 +64,8 @@ std::vector<Member> parse_tar(const std::string& tar) {
 
 class ArchiveTest : public ::testing::Test {
  protected:
-  std::vector<Member> archive_members() {
-    const auto archived = archive_output_directory(dir_, "oskel-data");
+  std::vector<Member> archive_members(HoleLimits limits = {}) {
+    const auto archived = archive_output_directory(dir_, "oskel-data", {}, limits);
     if (!archived) {
       ADD_FAILURE() << "archive failed: " << archived.error().text();
       return {};
@@ -183,21 +183,77 @@ TEST_F(ArchiveTest, AlreadyCompressedMembersAreStoredTheTarStreamUnchanged) {
   EXPECT_LT(size, 2 * zeros.size() + 32 * 1024);
 }
 
-// Files with holes are sparse members of their data alone, which read back whole.
-TEST_F(ArchiveTest, SparseFilesAreArchivedWholeWithTheirHolesAsZeros) {
-  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole";
+// A file with holes is an ordinary member, its holes stored as zeros, while the zeros so stored
+// over the run stay within the budget; past it, a sparse member of its data alone. Either way
+// it reads back whole, and a file without holes is an ordinary member whatever the budget.
+TEST_F(ArchiveTest, FilesWithHolesAreOrdinaryMembersWithinTheZerosBudget) {
+  const std::string sparse = out_ + "/sparse", hole = out_ + "/hole", plain = out_ + "/plain";
   tu::write_text(sparse, "head");
   tu::write_text(hole, "");
+  tu::write_text(plain, "plain");
   ASSERT_EQ(::truncate(sparse.c_str(), 5 << 20), 0);
   ASSERT_EQ(::truncate(hole.c_str(), 3 << 20), 0);
   const int fd = ::open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::pwrite(fd, "middle", 6, (2 << 20) + 1), 6);
   ::close(fd);
-  std::map<std::string, std::string> data;
-  for (const auto& m : archive_members()) data[m.name] = m.data;
-  EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse));
-  EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0'));
+  struct stat st;
+  ASSERT_EQ(::stat(sparse.c_str(), &st), 0);
+  const std::uint64_t holes =
+      (3 << 20) + (5 << 20) - 512 * static_cast<std::uint64_t>(st.st_blocks);
+  const struct {
+    std::uint64_t budget;
+    std::string typeflags;  // of the members with holes, in the archive's order
+  } cases[] = {
+      {HoleLimits().zeros, "00"},
+      {holes, "00"},  // exactly within
+      {holes - 1, "0S"},
+      {0, "SS"},
+  };
+  for (const auto& c : cases) {
+    std::string typeflags;
+    std::map<std::string, std::string> data;
+    std::map<std::string, char> type;
+    for (const auto& m : archive_members({.zeros = c.budget})) {
+      if (m.typeflag != '5' && m.name != "oskel-data/plain") typeflags += m.typeflag;
+      data[m.name] = m.data;
+      type[m.name] = m.typeflag;
+    }
+    EXPECT_EQ(typeflags, c.typeflags) << c.budget;
+    EXPECT_EQ(type["oskel-data/plain"], '0') << c.budget;
+    EXPECT_TRUE(data["oskel-data/sparse"] == tu::read_text(sparse)) << c.budget;
+    EXPECT_TRUE(data["oskel-data/hole"] == std::string(3 << 20, '\0')) << c.budget;
+    EXPECT_EQ(data["oskel-data/plain"], "plain") << c.budget;
+  }
+}
+
+// A file with more data regions than the map may hold keeps its largest holes as holes and
+// stores the smallest as zeros; what follows them, data and the hole to the end, is all there.
+TEST_F(ArchiveTest, MapPastItsCapMergesTheSmallestHoles) {
+  constexpr std::uint64_t kPage = 4096;
+  const std::string log = out_ + "/agent.log";
+  tu::write_text(log, "");
+  {
+    const UniqueFd fd(::open(log.c_str(), O_WRONLY | O_CLOEXEC));
+    // Pages 0, 2, 4, 6 and 8, a hole of ten, pages 19 and 21, then a hole to 6 MiB.
+    for (const std::uint64_t page : {0, 2, 4, 6, 8, 19, 21}) {
+      const std::string data(kPage, static_cast<char>('a' + page));
+      ASSERT_EQ(::pwrite(fd.get(), data.data(), kPage, static_cast<off_t>(page * kPage)), kPage);
+    }
+    ASSERT_EQ(::ftruncate(fd.get(), 6 << 20), 0);
+  }
+  const auto members = archive_members({.zeros = 0, .map_entries = 4});
+  ASSERT_EQ(members.size(), 2u);
+  const Member& m = members[1];
+  EXPECT_EQ(m.typeflag, 'S');
+  EXPECT_TRUE(m.data == tu::read_text(log));
+  // Kept: the hole to the end, that of ten pages and the first of one page, in three regions
+  // and the last, empty entry. Stored: the seven pages of data and four of merged holes.
+  EXPECT_EQ(m.header.substr(386 + 3 * 24, 24), std::string("00030000000\0"
+                                                           "00000000000\0",
+                                                           24));
+  EXPECT_EQ(m.header[482], '\0');  // no extension block
+  EXPECT_EQ(m.size, 11 * kPage);
 }
 
 // A file that changes size while it is archived keeps the size its header gave: one that

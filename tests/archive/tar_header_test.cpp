@@ -97,44 +97,78 @@ TEST(TarHeader, HugeIdsAndSizesUseBase256) {
 
 // A 12-byte number field: eleven octal digits and a NUL.
 std::string octal(std::uint64_t value) {
-  char digits[13];
+  char digits[24];
   std::snprintf(digits, sizeof digits, "%011llo", static_cast<unsigned long long>(value));
   return std::string(digits, 12);
 }
 
-TEST(SparseMembers, MapInTheHeaderThenInAnExtensionBlock) {
-  const struct {
-    const char* name;
-    std::uint64_t real_size;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> map;  // offset, length: as written
-  } cases[] = {
-      {"one region after a hole", 4196, {{4096, 100}}},
-      {"four", 25, {{0, 1}, {8, 1}, {16, 1}, {24, 1}}},
-      {"five", 35, {{0, 1}, {8, 1}, {16, 1}, {24, 1}, {32, 3}}},
-      {"hole at the end: a last, empty entry", 4096, {{0, 512}, {4096, 0}}},
+struct SparseCase {
+  std::string name;
+  std::uint64_t real_size;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> map;  // offset, length: as written
+  std::vector<char> continued;  // the "is extended" flag of the header, then of each block
+};
+
+// A map of `entries` entries: regions a page apart, the last one reaching the end of the file
+// or, `ends_in_hole`, followed by a hole and the last, empty entry.
+SparseCase filled(std::size_t entries, bool ends_in_hole, std::vector<char> continued) {
+  SparseCase c{std::to_string(entries) + (ends_in_hole ? " ending in a hole" : ""),
+               0,
+               {},
+               std::move(continued)};
+  const std::size_t regions = entries - (ends_in_hole ? 1 : 0);
+  for (std::uint64_t i = 0; i < regions; ++i) c.map.emplace_back(4096 * i + 1000, i + 1);
+  c.real_size = c.map.back().first + c.map.back().second;
+  if (ends_in_hole) {
+    c.real_size += 4096;
+    c.map.emplace_back(c.real_size, 0);
+  }
+  return c;
+}
+
+// The map's first four entries are in the header, the rest in extension blocks of 21; each
+// says whether another block follows, the last one that none does.
+TEST(SparseMembers, MapInTheHeaderThenInExtensionBlocks) {
+  const SparseCase cases[] = {
+      {"one region after a hole", 4196, {{4096, 100}}, {0}},
+      {"four", 25, {{0, 1}, {8, 1}, {16, 1}, {24, 1}}, {0}},
+      {"five", 35, {{0, 1}, {8, 1}, {16, 1}, {24, 1}, {32, 3}}, {1, 0}},
+      {"hole at the end: a last, empty entry", 4096, {{0, 512}, {4096, 0}}, {0}},
+      filled(4, true, {0}),
+      filled(5, true, {1, 0}),
+      filled(25, false, {1, 0}),
+      filled(25, true, {1, 0}),
+      filled(26, false, {1, 1, 0}),
+      filled(46, false, {1, 1, 0}),
+      filled(46, true, {1, 1, 0}),
+      filled(47, false, {1, 1, 1, 0}),
+      filled(47, true, {1, 1, 1, 0}),
   };
   for (const auto& c : cases) {
     std::vector<DataRegion> regions;
     std::uint64_t stored = 0;
-    // Four entries in the header, the rest in an extension block, each flagged as continued.
-    std::string in_header, in_extension;
-    for (std::size_t i = 0; i < c.map.size(); ++i) {
-      const auto [offset, length] = c.map[i];
+    for (const auto& [offset, length] : c.map) {
       if (length > 0) regions.push_back({offset, offset + length});
       stored += length;
-      (i < 4 ? in_header : in_extension) += octal(offset) + octal(length);
     }
     const std::string blocks = sparse_member_header_blocks("a.log", {}, regions, c.real_size);
-    const bool extended = c.map.size() > 4;
-    ASSERT_EQ(blocks.size(), extended ? 1024u : 512u) << c.name;
+    ASSERT_EQ(blocks.size(), 512 * c.continued.size()) << c.name;
     EXPECT_EQ(blocks[156], 'S') << c.name;
     EXPECT_EQ(blocks.substr(124, 12), octal(stored)) << c.name;
-    in_header.resize(96, '\0');
-    EXPECT_EQ(blocks.substr(386, 109), in_header + char(extended) + octal(c.real_size)) << c.name;
-    in_extension.resize(505, '\0');
-    if (extended) {
-      EXPECT_EQ(blocks.substr(512, 505), in_extension) << c.name;
+    EXPECT_EQ(blocks.substr(483, 12), octal(c.real_size)) << c.name;
+    // Each block's entries and flag: the header's at 386 and 482, a block's at 0 and 504.
+    std::size_t next = 0;
+    for (std::size_t block = 0; block < c.continued.size(); ++block) {
+      const std::size_t at = block == 0 ? 386 : 512 * block, room = block == 0 ? 4 : 21;
+      std::string entries;
+      for (; next < c.map.size() && entries.size() < room * 24; ++next) {
+        entries += octal(c.map[next].first) + octal(c.map[next].second);
+      }
+      entries.resize(room * 24, '\0');
+      EXPECT_EQ(blocks.substr(at, room * 24), entries) << c.name << ", block " << block;
+      EXPECT_EQ(blocks[at + room * 24], c.continued[block]) << c.name << ", block " << block;
     }
+    EXPECT_EQ(next, c.map.size()) << c.name;
   }
 }
 

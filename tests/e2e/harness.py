@@ -200,7 +200,7 @@ def run(plan: Run) -> Result:
             (work / "utils" / util).symlink_to(found)
     # The binary keeps its file name (the usage line shows it) but lives in the work directory.
     shutil.copy2(BINARY, work / "exe" / Path(BINARY).name)
-    for helper in ("pty_run.py", "fuse_server.py"):
+    for helper in ("pty_run.py", "fuse_server.py", "file_digest.py"):
         shutil.copy2(HERE / helper, work / "exe" / helper)
 
     q = shlex.quote

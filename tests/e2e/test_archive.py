@@ -2,19 +2,44 @@
 
 import gzip
 import os
+import shlex
 import stat
 import tarfile
 import unittest
+import zlib
 
 from archive_reader import raw_tar, read_archive
-from harness import ARCHIVE_LINE, CONFIG, ENOENT, E2ETestCase, tool
+from harness import ARCHIVE_LINE, CONFIG, ENOENT, VIEW, E2ETestCase, tool
 ARCHIVE_FAILURE = "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
 EACCES = "Permission denied (os error 13)"
 ELOOP = "Too many levels of symbolic links (os error 40)"
 HELD = "the archive path is held by another account (uid 54321)"
+SMALL = "mount -t tmpfs -o size=16m tmpfs"
+# Prints each directory named, then each regular file's size, blocks and contents' digest.
+DIGESTS = f"python3 {VIEW}/exe/file_digest.py"
+# Restores the archive $a with GNU tar, bsdtar and Python's tarfile in turn into a directory of
+# the tmpfs /tmp/x, one of READERS, and gives the digests of what each restored.
+EACH_READER = ("cd /tmp/x; for reader in gnu bsd py; do mkdir $reader; case $reader in "
+               "gnu) tar -xzf $a -C gnu;; bsd) bsdtar -xzf $a -C bsd;; py) python3 -c \"import "
+               "tarfile; tarfile.open('$a').extractall('py')\";; esac; "
+               f"{DIGESTS} /tmp/x/$reader/oskel-data; rm -r $reader; done; cd /")
+READERS = [f"/tmp/x/{reader}/oskel-data" for reader in ("gnu", "bsd", "py")]
 
 
 class Archive(E2ETestCase):
+    def digests_after(self, r, *dirs):
+        """What DIGESTS printed in the `after` text: {directory: {name: (size, blocks,
+        digest)}}, for exactly `dirs`."""
+        out, files = {}, None
+        for line in r.after.splitlines():
+            if line.endswith(":"):
+                files = out.setdefault(line[:-1], {})
+            elif files is not None:
+                name, size, blocks, digest = line.split()
+                files[name] = (int(size), int(blocks), digest)
+        self.assertEqual(sorted(out), sorted(dirs), r.after)
+        return out
+
     def test_normal_run_leaves_only_an_owner_only_archive(self):
         r = self.run_oskel(config='{"logging": {"log_file": "/tmp/logs/a.log"}}',
                            setup="mkdir /tmp/logs; echo one > /tmp/logs/a.log")
@@ -59,24 +84,132 @@ class Archive(E2ETestCase):
         # Six lines far apart (the map needs an extension block), then a hole to the end. Logs,
         # TMPDIR and what each reader extracts are small tmpfs, unmounted before /tmp is copied.
         # Per file: its size, its allocated blocks and what it holds at each line.
+        # Beside it, logs whose maps fill the header and its extension blocks (4 entries, then
+        # 21 each) exactly and by one more, each entry a page of data or the last, empty one
+        # of a file that ends in a hole; a hole of 2 GiB first makes each a sparse member.
         lines = [0, 1 << 30, 64 << 30, 256 << 30, (512 << 30) + 1, 768 << 30]
-        at, small = " ".join(map(str, lines)), "mount -t tmpfs -o size=16m tmpfs"
+        entries = [(4, ""), (4, "h"), (5, ""), (25, ""), (25, "h"), (26, ""), (46, ""), (46, "h"),
+                   (47, "h")]
+        make_maps = (f"for n, hole in {entries}:\n"
+                     "    with open(f'/tmp/logs/agent.log.{n}{hole}', 'wb') as f:\n"
+                     "        for i in range(n - len(hole)):\n"
+                     "            f.seek((2 << 30) + 8192 * i)\n"
+                     "            f.write(b'region %d of %d\\n' % (i, n))\n"
+                     "        f.truncate(f.tell() + len(hole) * 65536)\n")
+        at, small = " ".join(map(str, lines)), SMALL
+        readers = ("tar -xzf $a -C gnu; bsdtar -xzf $a -C bsd; python3 -c \"import tarfile; "
+                   "tarfile.open('$a').extractall('py')\"")
         r = self.run_oskel(config=CONFIG, setup=(
             f"mkdir /tmp/logs /tmp/x; {small} /tmp/logs; {small} /tmp/run; for at in {at}; do "
             "echo line at $at | dd of=/tmp/logs/agent.log oflag=seek_bytes seek=$at conv=notrunc "
-            "status=none; done; truncate -s 1T /tmp/logs/agent.log"), after=(
-            f"{small} /tmp/x; cd /tmp/x; a=/tmp/run/oskel-data.tar.gz; mkdir gnu bsd py; tar -xzf $a "
-            "-C gnu; bsdtar -xzf $a -C bsd; python3 -c \"import tarfile; tarfile.open('$a').extractall('py')\"; "
+            "status=none; done; truncate -s 1T /tmp/logs/agent.log; "
+            f"python3 -c {shlex.quote(make_maps)}"), after=(
+            f"{small} /tmp/x; cd /tmp/x; a=/tmp/run/oskel-data.tar.gz; mkdir gnu bsd py; {readers}; "
             f"for f in /tmp/logs/agent.log */oskel-data/agent.log; do echo $(stat -c '%s %b' $f; for at in {at}; "
             "do dd if=$f iflag=skip_bytes skip=$at bs=32 count=1 status=none | tr -d '\\0'; done); done; "
+            f"{DIGESTS} /tmp/logs gnu/oskel-data bsd/oskel-data py/oskel-data; "
             "cd /; umount /tmp/x /tmp/logs"))
         self.assertEqual((r.rc, r.stderr), (0, ""))
-        self.assertLess((r.tmp / "run/oskel-data.tar.gz").stat().st_size, 8192)
-        original, *extracted = r.after.splitlines()
+        self.assertLess((r.tmp / "run/oskel-data.tar.gz").stat().st_size, 16384)
+        original, *extracted = r.after.splitlines()[:4]
         self.assertEqual(extracted, [original] * 3)
         self.assertEqual(original.split()[0], str(1 << 40))
         self.assertLess(int(original.split()[1]), 2048)
         self.assertEqual(original.split(maxsplit=2)[2], " ".join(f"line at {at}" for at in lines))
+        # Each map read back by every reader: the same size and data, and its holes still holes.
+        readers = ("gnu/oskel-data", "bsd/oskel-data", "py/oskel-data")
+        digests = self.digests_after(r, "/tmp/logs", *readers)
+        for reader in readers:
+            for n, hole in entries:
+                name = f"agent.log.{n}{hole}"
+                (size, _, digest), restored = digests["/tmp/logs"][name], digests[reader][name]
+                self.assertEqual(restored[::2], (size, digest), f"{reader} {name}")
+                self.assertLess(restored[1], 2 * n * 8, f"{reader} {name}")  # pages of 8 blocks
+        with tarfile.open(r.tmp / "run/oskel-data.tar.gz") as archive:
+            for n, hole in entries:
+                self.assertEqual(archive.getmember(f"oskel-data/agent.log.{n}{hole}").type,
+                                 tarfile.GNUTYPE_SPARSE)
+
+    def test_holes_within_1_gib_over_the_run_are_ordinary_members_busybox_reads(self):
+        # A log with a 5 MiB hole, one that copytruncate left behind a 64 MiB one, and a plain
+        # one: every member is an ordinary one, which BusyBox tar extracts as every tar does.
+        r = self.run_oskel(config=CONFIG, setup=(
+            f"mkdir /tmp/logs /tmp/x; {SMALL} /tmp/logs; {SMALL} /tmp/run; cd /tmp/logs; "
+            "echo head > agent.log; truncate -s 5M agent.log; echo tail >> agent.log; "
+            "truncate -s 64M agent.log.1; echo after copytruncate >> agent.log.1; "
+            "seq 1 1000 > agent.log.2"), after=(
+            "mount -t tmpfs -o size=128m tmpfs /tmp/x; "
+            "busybox tar -xzf /tmp/run/oskel-data.tar.gz -C /tmp/x || echo busybox failed; "
+            f"{DIGESTS} /tmp/logs /tmp/x/oskel-data; cd /; umount /tmp/x /tmp/logs"))
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        self.assertNotIn("busybox failed", r.after)
+        with tarfile.open(r.tmp / "run/oskel-data.tar.gz") as archive:
+            self.assertEqual([m.name for m in archive if m.type == tarfile.GNUTYPE_SPARSE], [])
+        digests = self.digests_after(r, "/tmp/logs", "/tmp/x/oskel-data")
+        logs = digests["/tmp/logs"]
+        self.assertEqual(sorted(logs), ["agent.log", "agent.log.1", "agent.log.2"])
+        for name, (size, _, digest) in logs.items():
+            self.assertEqual(digests["/tmp/x/oskel-data"][name][::2], (size, digest), name)
+
+    def test_holes_past_1_gib_over_the_run_are_sparse_members_every_reader_restores(self):
+        # Two logs with holes of 520 MiB: the first one archived is whole, the second passes
+        # the budget.
+        r = self.run_oskel(config=CONFIG, setup=(
+            f"mkdir /tmp/logs /tmp/x; {SMALL} /tmp/logs; {SMALL} /tmp/run; cd /tmp/logs; "
+            "for f in agent.log agent.log.1; do echo head > $f; truncate -s 520M $f; "
+            "echo tail of $f >> $f; done"),
+            after=(
+            "a=/tmp/run/oskel-data.tar.gz; mount -t tmpfs -o size=1100m tmpfs /tmp/x; "
+            f"{DIGESTS} /tmp/logs; {EACH_READER}; umount /tmp/x /tmp/logs"))
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        self.assertLess((r.tmp / "run/oskel-data.tar.gz").stat().st_size, 1 << 20)
+        with tarfile.open(r.tmp / "run/oskel-data.tar.gz") as archive:
+            sparse = sorted(m.name for m in archive if m.type == tarfile.GNUTYPE_SPARSE)
+        self.assertEqual(len(sparse), 1, sparse)
+        digests = self.digests_after(r, "/tmp/logs", *READERS)
+        logs = digests["/tmp/logs"]
+        self.assertEqual(sorted(logs), ["agent.log", "agent.log.1"])
+        for reader in READERS:
+            for name, (size, _, digest) in logs.items():
+                restored = digests[reader][name]
+                self.assertEqual(restored[::2], (size, digest), f"{reader} {name}")
+                # A sparse member's hole is restored as a hole.
+                if "oskel-data/" + name in sparse:
+                    self.assertLess(restored[1], 1024, f"{reader} {name}")
+
+    def test_log_of_more_data_regions_than_the_map_holds_costs_its_data_alone(self):
+        # 66,000 pages of data a page apart, but for a hole of 64 MiB after every thousandth,
+        # then a hole of 16 TiB: the map keeps the largest holes and merges 465 of one page.
+        # Logs, TMPDIR and what each reader extracts are tmpfs sized for the data alone.
+        regions, page = 66000, 4096
+        content = lambda i: (b"%06d one page of data\n" % i * 200)[:page]
+        make_log = ("import os\n"
+                    "fd = os.open('/tmp/logs/agent.log', os.O_WRONLY | os.O_CREAT, 0o644)\n"
+                    "at = 0\n"
+                    f"for i in range({regions}):\n"
+                    "    os.pwrite(fd, (b'%06d one page of data\\n' % i * 200)[:4096], at)\n"
+                    "    at += 8192 if i % 1000 else 4096 + (64 << 20)\n"
+                    "os.ftruncate(fd, at + (16 << 40))\n")
+        mount = "mount -t tmpfs -o size=300m tmpfs"
+        r = self.run_oskel(config=CONFIG, setup=(
+            f"mkdir /tmp/logs /tmp/x; {mount} /tmp/logs; {mount} /tmp/run; "
+            f"python3 -c {shlex.quote(make_log)}"), after=(
+            f"a=/tmp/run/oskel-data.tar.gz; {mount} /tmp/x; {DIGESTS} /tmp/logs; {EACH_READER}; "
+            "umount /tmp/x /tmp/logs"))
+        self.assertEqual((r.rc, r.stderr), (0, ""))
+        # No larger than the data deflated, plus the map's 1.5 MiB of header blocks and the
+        # merged holes' 1.9 MiB of zeros, deflated.
+        deflate = zlib.compressobj(6, zlib.DEFLATED, -15)
+        data = sum(len(deflate.compress(content(i))) for i in range(regions)) + len(deflate.flush())
+        self.assertLess((r.tmp / "run/oskel-data.tar.gz").stat().st_size, data + (512 << 10))
+        digests = self.digests_after(r, "/tmp/logs", *READERS)
+        size, blocks, digest = digests["/tmp/logs"]["agent.log"]
+        self.assertEqual(blocks, regions * page // 512)
+        for reader in READERS:
+            restored = digests[reader]["agent.log"]
+            self.assertEqual(restored[::2], (size, digest), reader)
+            # The holes of 64 MiB and 16 TiB are holes again; those merged are zeros.
+            self.assertLessEqual(restored[1], blocks + 465 * page // 512, reader)
 
     def test_old_archive_is_rewritten_owner_only(self):
         r = self.run_oskel(setup="head -c 100000 /dev/urandom > /tmp/run/oskel-data.tar.gz; "

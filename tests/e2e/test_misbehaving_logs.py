@@ -13,8 +13,9 @@ from harness import ARCHIVE_LINE, CONFIG, EMULATOR, SANITIZED, E2ETestCase
 # TMPDIR is a tmpfs far smaller than the logs would take written out in full.
 SMALL_TMPDIR = "mkdir /tmp/logs; mount -t tmpfs -o size=64m tmpfs /tmp/run; "
 LINE = b"E1234 the same error line, again\n"
-# A log that is one big hole; under qemu-user, where a run is many times slower, a smaller one.
-HOLE = 256 << 20 if EMULATOR else 2 << 30
+# A log that is one big hole, as large as the archive stores as zeros (a larger one is a sparse
+# member); under qemu-user, where a run is many times slower, a smaller one.
+HOLE = 256 << 20 if EMULATOR else 1 << 30
 # Appends lines to the log as fast as it can until stopped (or for two minutes at most, should
 # the run hang and the harness give up on the namespace); the run starts once the log has
 # passed 1 MiB. The logs live on a tmpfs of their own, which caps a forgotten writer at 1 GiB.
