@@ -34,7 +34,7 @@ trap 'rm -rf "$work"' EXIT
 # build_base COMMIT: an earlier commit's tree with its own benchmark driver, built; sets
 # base_bench. Its driver, not this tree's: the two call the library as each tree defines it.
 build_base() {
-  note "building commit $1's benchmark driver in $work/base (a minute or two)"
+  note "building commit $1's benchmark driver in $work/base"
   mkdir "$work/base"
   git archive "$1" | tar -x -C "$work/base"
   cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
