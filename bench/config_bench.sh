@@ -13,6 +13,7 @@ source bench/lib.sh
 
 build_base "$base_commit"
 
+note "writing two 12 MiB configurations, then reading each with both trees, $runs times"
 mkdir "$work/logs" "$work/out"
 python3 - "$work" <<'EOF'
 import json, sys

@@ -19,6 +19,10 @@ if [[ -n ${base_commit:-} ]]; then
   fi
 fi
 
+# Progress goes to standard error, so that standard output carries the figures alone.
+note() { echo "${0##*/}: $*" >&2; }
+
+note "building this tree's benchmark driver in build-bench/"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DOSKEL_WERROR=OFF \
   -DOSKEL_SANITIZE=OFF >/dev/null
 cmake --build build-bench --target oskel_bench -j "$(nproc)" >/dev/null
@@ -30,6 +34,7 @@ trap 'rm -rf "$work"' EXIT
 # build_base COMMIT: an earlier commit's tree with its own benchmark driver, built; sets
 # base_bench. Its driver, not this tree's: the two call the library as each tree defines it.
 build_base() {
+  note "building commit $1's benchmark driver in $work/base"
   mkdir "$work/base"
   git archive "$1" | tar -x -C "$work/base"
   cmake -S "$work/base" -B "$work/base/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \

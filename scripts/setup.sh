@@ -81,6 +81,12 @@ quietly() {
 }
 export DEBIAN_FRONTEND=noninteractive
 quietly apt-get update -q
-count=$(apt-get install -s --no-install-recommends "${missing[@]}" | grep -c '^Inst' || true)
-echo "Installing ${missing[*]} ($count packages with what they depend on)"
+# apt's plan names a package already there with its old version in brackets: an upgrade, which
+# adds nothing.
+plan=$(apt-get install -s --no-install-recommends "${missing[@]}")
+added=$(grep -c '^Inst [^ ]* (' <<<"$plan" || true)
+upgraded=$(grep -c '^Inst [^ ]* \[' <<<"$plan" || true)
+summary="$added new packages with what they depend on"
+((upgraded == 0)) || summary+=", $upgraded already there to upgrade"
+echo "Installing ${missing[*]} ($summary)"
 quietly apt-get install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 "${missing[@]}"
