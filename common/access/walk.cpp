@@ -277,6 +277,7 @@ Result<Opened> Walk::open_found(OnDirectory on_directory) {
   // Who found the file in opening it (look_up asks each chooser where the run may switch).
   const bool switched = held_ && held_->switched();
   const Parties found_it = switched ? choosers_ : Parties();
+  const bool no_switch = !switched && !choosers_.empty();
   // The run's own rights again before anything else, the checks below included.
   release();
   // O_NOFOLLOW refuses a link swapped in since the look-up: no longer what was looked up.
@@ -292,8 +293,9 @@ Result<Opened> Walk::open_found(OnDirectory on_directory) {
   if (auto refused = refuse_pseudo_file(file->fd.get()); !refused) {
     return std::unexpected(refused.error());
   }
-  if (auto agreed = check_choosers(by_name ? current_.get() : AT_FDCWD,
-                                   by_name ? found_->name.c_str() : link.c_str(), *file, found_it);
+  if (auto agreed =
+          check_choosers(by_name ? current_.get() : AT_FDCWD,
+                         by_name ? found_->name.c_str() : link.c_str(), *file, found_it, no_switch);
       !agreed) {
     return std::unexpected(agreed.error());
   }
@@ -305,8 +307,7 @@ Result<Opened> Walk::open_found(OnDirectory on_directory) {
 // account takes only its own files and everyone what others may read. No file is read through
 // holding an unheld id.
 Result<> Walk::check_choosers(int dir, const char* name, const Opened& file,
-                              const Parties& found_it) {
-  const bool no_switch = found_it.empty();
+                              const Parties& found_it, bool no_switch) {
   for (const Party& party : choosers_) {
     bool may = !owed_to_unheld_id(party, file.st, S_IROTH);
     if (may && !found_it.contains(party)) {

@@ -131,7 +131,8 @@ class Walk {
   bool stopped() const { return trusted_ && changer_.has_value(); }
   Result<Opened> look_up(int dir, const char* name, int flags);
   Result<Opened> open_found(OnDirectory on_directory);
-  Result<> check_choosers(int dir, const char* name, const Opened& file, const Parties& found_it);
+  Result<> check_choosers(int dir, const char* name, const Opened& file, const Parties& found_it,
+                          bool no_switch);
   Result<> refuse_served(const Opened& opened);
   std::string refused_as(Party party) const;
   void take_credentials();
