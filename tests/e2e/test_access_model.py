@@ -84,11 +84,11 @@ class Way:
 
     def __init__(self, host, reading, parties=(), fired=None, held=("/",)):
         self.host, self.reading, self.held = host, reading, list(held)
-        self.parties = set(parties) - {0}
+        self.parties = set(parties) - {0, host.run}
         self.fired = set() if fired is None else fired
 
     def add(self, rule, parties):
-        new = {p for p in parties if p != 0} - self.parties
+        new = {p for p in parties if p not in (0, self.host.run)} - self.parties
         if new:
             self.fired.add(rule)
             self.parties |= new
@@ -195,7 +195,7 @@ class Host(dict):
     def __init__(self, spec):
         super().__init__({"/": Node("d", 0, 0, 0o755), "/tmp": Node("d", 0, 0, 0o755)})
         self.log_file, self.log_dir = spec["log_file"], spec["log_dir"]
-        self.tmpdir, self.path = spec["tmpdir"], spec["path"]
+        self.tmpdir, self.path, self.run = spec["tmpdir"], spec["path"], spec["as"]
         for kind, path, *rest in spec["ops"]:
             if kind == "l":
                 self[path] = Node("l", rest[1], target=rest[0])
@@ -273,7 +273,14 @@ def generate(rng, n):
             link(f"{directory}/dpkg-query", files[-1])
         elif rng.random() < 0.85:
             make("f", f"{directory}/dpkg-query", TOOL_MODES, tool)
-    return {"ops": ops, "log_file": log_file, "log_dir": log_dir, "tmpdir": temporary, "path": path}
+    # Some runs are a plain user's (1001): whose TMPDIR is its own, whose reads are not modelled.
+    run = 1001 if rng.random() < 0.1 else 0
+    if run:
+        temporary = f"/tmp/u{n}"
+        ops.append(["d", temporary, run, run, 0o700, None, None])
+        ops.append(["f", CONFIG, 0, 0, 0o644, None, '{"logging": {"log_file": "/none/agent.log"}}'])
+    return {"ops": ops, "log_file": log_file, "log_dir": log_dir, "tmpdir": temporary, "path": path,
+            "as": run}
 
 
 def describe(spec):
@@ -303,6 +310,7 @@ def acl_bytes(mode, acl):
 def stage_and_run(hosts_file, results_file):
     """Inside the namespace: stages each host in turn, runs the tool on it, notes what it did."""
     results, binary = [], [*EMULATOR, f"{VIEW}/exe/{Path(BINARY).name}"]
+    setpriv = shutil.which("setpriv") or "setpriv"
     for spec in json.loads(Path(hosts_file).read_text()):
         for stale in (CONFIG, RAN):
             if os.path.lexists(stale):
@@ -325,8 +333,11 @@ def stage_and_run(hosts_file, results_file):
                     os.setxattr(path, "system.posix_acl_access", acl_bytes(mode, acl))
         archive = os.path.join(spec["tmpdir"], ARCHIVE)
         os.close(os.open(archive, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.chown(archive, spec["as"], spec["as"])
         before = os.lstat(archive).st_ino
-        run = subprocess.run(binary, cwd=f"{VIEW}/cwd", capture_output=True, timeout=60,
+        user = [setpriv, f"--reuid={spec['as']}", f"--regid={spec['as']}", "--clear-groups"]
+        run = subprocess.run(user * bool(spec["as"]) + binary, cwd=f"{VIEW}/cwd",
+                             capture_output=True, timeout=60,
                              env={"PATH": ":".join(spec["path"]), "TMPDIR": spec["tmpdir"]})
         names = None
         if run.stdout.decode(errors="replace").endswith(f"found at {archive}\n"):
@@ -343,8 +354,9 @@ def run_hosts(specs):
     """Stages and runs every host in one private namespace: (its work directory, the results)."""
     Path(harness.WORK_ROOT).mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="model.", dir=harness.WORK_ROOT))
+    work.chmod(0o755)  # a plain user's run starts the binary from there
     for name in ("exe", "cwd"):
-        (work / name).mkdir()
+        (work / name).mkdir(mode=0o755)
     shutil.copy2(BINARY, work / "exe" / Path(BINARY).name)
     for name in ("harness.py", "archive_reader.py", Path(__file__).name):
         shutil.copy2(HERE / name, work / "exe" / name)
@@ -384,7 +396,7 @@ class AccessModel(E2ETestCase):
             seen = ("refused" if refused else f"failed ({result['stderr'].strip()})"
                     if result["names"] is None else "in place" if result["same"] else "renamed")
             check(n, "TMPDIR", tmpdir(host), seen)
-            if result["names"] is None:  # no archive: nothing to tell of the logs or the tool
+            if result["names"] is None or host.run:  # no archive, or a plain user's run
                 continue
             for name, fate in logs(host).items():
                 check(n, f"log {name}", fate, name in result["names"])

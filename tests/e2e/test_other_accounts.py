@@ -190,6 +190,17 @@ class OtherAccounts(E2ETestCase):
         self.assertEqual(r.stderr, "")
         self.assertEqual(self.archived(r)["agent.log"][2], b"own\n")
 
+    def test_a_directory_moved_away_before_its_dot_dot_leads_nowhere(self):
+        # A member of the group that may write root's /tmp/a moves /tmp/a/b to /tmp once the
+        # run holds it: its ".." is /tmp by then, where everyone chooses, no longer /tmp/a.
+        setup = (ACCOUNTS + "mkdir -p /tmp/a/b; chown 0:1600 /tmp/a /tmp/a/b; chmod 775 /tmp/a "
+                 "/tmp/a/b; echo key-secret > /tmp/agent.log; chown 1701 /tmp/agent.log; "
+                 "chmod 600 /tmp/agent.log")
+        r = self.run_oskel(config=CONFIG.replace("/tmp/logs/", "/tmp/a/b/../"), setup=setup,
+                           seam="resolve:b", at_seam=f"{SERVICE} mv /tmp/a/b /tmp/b2")
+        self.assertEqual(self.logs_line(r), "No such file or directory (os error 2)")
+        self.assert_no_secret(self.archived(r))
+
     def test_a_hosts_shared_log_directory_still_gives_every_log(self):
         # Ubuntu's /var/log: root:syslog 0775, the component's logs the service's, a root
         # daemon's log 0600 beside them.
