@@ -164,7 +164,6 @@ Result<> Walk::start(std::string_view path) {
   }
   if (path.empty()) return os_error(ENOENT);
   if (path.starts_with('/')) return {};
-  if (auto rooted = root(); !rooted) return rooted;
   char cwd[PATH_MAX];
   if (::getcwd(cwd, sizeof cwd) == nullptr) return os_error(errno);
   return walk(cwd, Want::kSearchable);
