@@ -1,0 +1,105 @@
+// Compresses the blocks of one DEFLATE stream on the calling thread and on worker threads, and
+// hands the pieces back in order. The calling thread fills a block, queues it, and compresses
+// queued blocks itself, oldest first, whenever more are queued than the workers can keep busy;
+// workers take the newest. Workers run at the lowest priority (nice 19), so they use idle CPU
+// time only: when the oldest block is still in a worker's hands while nothing else is left to
+// do, the calling thread compresses it too rather than wait, and the worker drops it. The bytes
+// never depend on who compressed what (deflate_block.h).
+//
+// Workers start once two blocks have been queued (a small stream never pays for them); there
+// are as many as the CPUs the process may use, less the calling thread. They block every
+// signal, touch no file and no credential, allocate nothing (everything they use is allocated
+// beforehand), and are stopped and joined when the pool ends, whatever ended it. Memory stays
+// bounded: at most 2 blocks per worker, and one more, are queued at a time.
+#pragma once
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "common/archive/deflate_block.h"
+#include "common/error.h"
+
+namespace common::archive {
+
+// Where the pieces go, in order.
+class DeflateSink {
+ public:
+  virtual Result<> block(const BlockInput& in, const BlockOutput& out) = 0;
+  virtual Result<> zeros(const ZeroRun& run) = 0;
+
+ protected:
+  ~DeflateSink() = default;
+};
+
+class DeflatePool {
+ public:
+  // `workers`: how many at most; by default as many as usable_cpus() less one.
+  explicit DeflatePool(std::optional<unsigned> workers = std::nullopt);
+  DeflatePool(const DeflatePool&) = delete;
+  DeflatePool& operator=(const DeflatePool&) = delete;
+  ~DeflatePool();
+
+  // The block being filled.
+  BlockInput& current() { return current_->in; }
+  // Queues the current block and starts the next, with the last 32 KiB so far as dictionary.
+  void push_block();
+  // Queues a run of zeros; the current block, empty, is to follow it.
+  void push_zeros(ZeroRun run);
+  // Gives `sink` the pieces at the front of the queue that are done, compressing on this
+  // thread until no more than the limit are queued (none, when `all`). The first error of the
+  // sink or of compressing ends it.
+  Result<> deliver(DeflateSink& sink, bool all);
+
+  unsigned workers() const { return static_cast<unsigned>(workers_.size()); }
+
+ private:
+  enum class State { kPending, kRunning, kDone };
+  struct Job {
+    BlockInput in;
+    BlockOutput out;
+    State state = State::kPending;
+    std::atomic<bool> abandoned{false};
+  };
+  struct Slot {
+    Job* job;  // null for a run of zeros
+    ZeroRun zeros;
+  };
+  struct Worker {
+    DeflatePool* pool;
+    Deflater deflater;
+    pthread_t thread;
+  };
+
+  Job* fresh_job();
+  void start_workers();
+  static void* worker_main(void* worker);
+  void work(Worker& worker);
+  Job* newest_pending();
+  Job* oldest_pending();
+  Result<> compress_here(const BlockInput& in, BlockOutput& out);
+
+  std::optional<unsigned> max_workers_;
+  std::uint64_t queued_bytes_ = 0;
+  bool started_ = false;
+  std::size_t limit_ = 0;  // slots queued beyond which the calling thread compresses
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  bool stop_ = false;
+  std::deque<Slot> queue_;
+  std::vector<Job*> free_;  // room for every job reserved: a worker never allocates
+  std::vector<std::unique_ptr<Job>> jobs_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+
+  Job* current_;
+  Deflater deflater_;                     // this thread's
+  std::unique_ptr<BlockOutput> scratch_;  // a block taken back from a worker
+};
+
+}  // namespace common::archive
