@@ -106,7 +106,7 @@ void DeflatePool::start_workers() {
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ::pthread_attr_destroy(&attr);
   std::lock_guard lock(mutex_);
-  limit_ = 2 * workers_.size() + 1;
+  limit_ = 2 * workers_.size();
 }
 
 void* DeflatePool::worker_main(void* worker) {

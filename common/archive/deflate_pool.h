@@ -10,7 +10,7 @@
 // are as many as the CPUs the process may use, less the calling thread. They block every
 // signal, touch no file and no credential, allocate nothing (everything they use is allocated
 // beforehand), and are stopped and joined when the pool ends, whatever ended it. Memory stays
-// bounded: at most 2 blocks per worker, and one more, are queued at a time.
+// bounded: at most 2 blocks per worker are queued at a time, besides the one being filled.
 #pragma once
 
 #include <pthread.h>

@@ -10,7 +10,8 @@ namespace common::archive {
 
 namespace {
 
-constexpr std::size_t kOutputBufferSize = 256 * 1024;
+// For the gzip header and trailer and runs of zeros; a compressed block goes out as it is.
+constexpr std::size_t kOutputBufferSize = 64 * 1024;
 // Deflate, no flags, time 0, no extra flags, OS 255: the same on every run and host.
 constexpr std::string_view kHeader("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10);
 // A shorter run at a compressing level goes into a block as data: a block of our own ends the
@@ -46,6 +47,7 @@ GzipWriter::GzipWriter(int fd, std::optional<unsigned> workers)
 // Writes what the output buffer holds and makes the whole buffer free again.
 Result<> GzipWriter::write_out() {
   const std::size_t produced = std::exchange(out_size_, 0);
+  if (produced == 0) return {};
   // What is written, not what goes in: a hole of a TiB is a GiB here.
   auto written = access::check_disk_margin(fd_, produced);
   if (written) {
@@ -80,7 +82,11 @@ Result<> GzipWriter::put_zeros(std::uint64_t count) {
 Result<> GzipWriter::block(const BlockInput& in, const BlockOutput& out) {
   crc_ = crc32_combine(crc_, out.crc, static_cast<z_off_t>(in.size));
   size_ += in.size;
-  return put({reinterpret_cast<const char*>(out.bytes.get()), out.size});
+  const std::string_view bytes(reinterpret_cast<const char*>(out.bytes.get()), out.size);
+  if (out_size_ + bytes.size() <= kOutputBufferSize) return put(bytes);
+  if (auto written = write_out(); !written) return written;
+  if (auto written = access::check_disk_margin(fd_, bytes.size()); !written) return written;
+  return write_all(fd_, bytes);
 }
 
 Result<> GzipWriter::zeros(const ZeroRun& run) {
