@@ -16,8 +16,11 @@ namespace {
 
 // Beyond this, the one thread that reads the files and writes the archive is the bottleneck.
 constexpr unsigned kMaxWorkers = 63;
-// A worker's stack: zlib and the queue need a few KiB of it.
+// A worker's stack: zlib needs a few KiB of it.
 constexpr std::size_t kWorkerStack = 256 * 1024;
+// Jobs at most: 2 queued per worker and one more, the one being filled, and one per worker
+// that the calling thread took back and the worker has not yet given up.
+constexpr std::size_t kMaxJobs = 3 * kMaxWorkers + 2;
 
 Error compress_error(int code) {
   return Error("compression failed (" + std::to_string(code) + ")");
@@ -25,37 +28,36 @@ Error compress_error(int code) {
 
 }  // namespace
 
-DeflatePool::DeflatePool(std::optional<unsigned> workers) : max_workers_(workers) {
+DeflatePool::DeflatePool(std::optional<unsigned> workers)
+    : max_workers_(workers), table_(std::make_unique<std::atomic<Job*>[]>(kMaxJobs)) {
   current_ = fresh_job();
 }
 
 DeflatePool::~DeflatePool() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-    for (const auto& job : jobs_) job->abandoned = true;
-  }
-  work_.notify_all();
+  stop_ = true;
+  for (const auto& job : jobs_) job->abandoned = true;
+  work_.release(static_cast<std::ptrdiff_t>(workers_.size()));
   for (const auto& worker : workers_) ::pthread_join(worker->thread, nullptr);
 }
 
 DeflatePool::Job* DeflatePool::fresh_job() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!free_.empty()) {
-      Job* job = free_.back();
-      free_.pop_back();
-      job->state = State::kPending;
+  for (const auto& job : jobs_) {
+    if (job->state.load(std::memory_order_acquire) == kIdle) {
       job->abandoned = false;
-      return job;
+      job->state.store(kFilling, std::memory_order_relaxed);
+      return job.get();
     }
   }
-  auto job = std::make_unique<Job>();
-  Job* raw = job.get();
-  std::lock_guard lock(mutex_);
-  jobs_.push_back(std::move(job));
-  free_.reserve(jobs_.size());
-  return raw;
+  jobs_.push_back(std::make_unique<Job>());
+  Job* job = jobs_.back().get();
+  // Past the table (never, with at most 3 jobs per worker and 2 more), a job is this
+  // thread's alone: no worker sees it.
+  const std::size_t published = published_.load(std::memory_order_relaxed);
+  if (published < kMaxJobs) {
+    table_[published].store(job, std::memory_order_release);
+    published_.store(published + 1, std::memory_order_release);
+  }
+  return job;
 }
 
 void DeflatePool::push_block() {
@@ -64,18 +66,17 @@ void DeflatePool::push_block() {
   next->in.level = current_->in.level;
   queued_bytes_ += current_->in.size;
   const bool more = !current_->in.last;
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back({std::exchange(current_, next), {}});
-  }
-  work_.notify_one();
+  Job* job = std::exchange(current_, next);
+  job->order.store(++order_, std::memory_order_relaxed);
+  job->state.store(kPending, std::memory_order_release);
+  queue_.push_back({job, {}});
+  if (!workers_.empty()) work_.release();
   // Two whole blocks and more to come: worth the workers.
   if (!started_ && more && queued_bytes_ >= 2 * kDeflateBlock) start_workers();
 }
 
 void DeflatePool::push_zeros(ZeroRun run) {
   current_->in.follow_zeros(run.count);
-  std::lock_guard lock(mutex_);
   queue_.push_back({nullptr, std::move(run)});
 }
 
@@ -105,8 +106,9 @@ void DeflatePool::start_workers() {
   }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ::pthread_attr_destroy(&attr);
-  std::lock_guard lock(mutex_);
   limit_ = 2 * workers_.size();
+  // The blocks already queued.
+  if (!workers_.empty()) work_.release(static_cast<std::ptrdiff_t>(queue_.size()));
 }
 
 void* DeflatePool::worker_main(void* worker) {
@@ -118,36 +120,43 @@ void* DeflatePool::worker_main(void* worker) {
 }
 
 void DeflatePool::work(Worker& worker) {
-  std::unique_lock lock(mutex_);
   for (;;) {
-    Job* job = nullptr;
-    work_.wait(lock, [&] { return stop_ || (job = newest_pending()) != nullptr; });
+    work_.acquire();
     if (stop_) return;
-    job->state = State::kRunning;
-    lock.unlock();
-    compress_block(job->in, job->out, worker.deflater, &job->abandoned);
-    lock.lock();
-    // Taken back meanwhile: the calling thread has delivered it and no longer holds it.
-    if (job->abandoned) {
-      free_.push_back(job);
-    } else {
-      job->state = State::kDone;
+    while (Job* job = claim_newest()) {
+      compress_block(job->in, job->out, worker.deflater, &job->abandoned);
+      int running = kRunning;
+      // Taken back meanwhile: the calling thread no longer needs it.
+      if (!job->state.compare_exchange_strong(running, kDone, std::memory_order_acq_rel)) {
+        job->state.store(kIdle, std::memory_order_release);
+      }
+      if (stop_) return;
     }
   }
 }
 
-DeflatePool::Job* DeflatePool::newest_pending() {
-  for (auto slot = queue_.rbegin(); slot != queue_.rend(); ++slot) {
-    if (slot->job != nullptr && slot->job->state == State::kPending) return slot->job;
+// The newest block nobody has taken: the calling thread takes the oldest, so the two meet
+// as late as they can.
+DeflatePool::Job* DeflatePool::claim_newest() {
+  for (;;) {
+    Job* newest = nullptr;
+    std::uint64_t newest_order = 0;
+    const std::size_t published = published_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < published; ++i) {
+      Job* job = table_[i].load(std::memory_order_acquire);
+      if (job->state.load(std::memory_order_acquire) != kPending) continue;
+      const std::uint64_t order = job->order.load(std::memory_order_relaxed);
+      if (newest == nullptr || order > newest_order) {
+        newest = job;
+        newest_order = order;
+      }
+    }
+    if (newest == nullptr) return nullptr;
+    int pending = kPending;
+    if (newest->state.compare_exchange_strong(pending, kRunning, std::memory_order_acq_rel)) {
+      return newest;
+    }
   }
-  return nullptr;
-}
-
-DeflatePool::Job* DeflatePool::oldest_pending() {
-  for (Slot& slot : queue_) {
-    if (slot.job != nullptr && slot.job->state == State::kPending) return slot.job;
-  }
-  return nullptr;
 }
 
 Result<> DeflatePool::compress_here(const BlockInput& in, BlockOutput& out) {
@@ -161,43 +170,50 @@ Result<> DeflatePool::compress_here(const BlockInput& in, BlockOutput& out) {
 }
 
 Result<> DeflatePool::deliver(DeflateSink& sink, bool all) {
-  std::unique_lock lock(mutex_);
   while (!queue_.empty()) {
     Slot& front = queue_.front();
-    if (front.job == nullptr || front.job->state == State::kDone) {
-      Slot slot = std::move(front);
+    if (front.job == nullptr) {
+      const Slot slot = std::move(front);
       queue_.pop_front();
-      lock.unlock();
-      Result<> given = slot.job == nullptr ? sink.zeros(slot.zeros) : Result<>();
-      if (slot.job != nullptr) {
-        given = slot.job->out.error != 0 ? std::unexpected(compress_error(slot.job->out.error))
-                                         : sink.block(slot.job->in, slot.job->out);
-      }
-      lock.lock();
-      if (slot.job != nullptr) free_.push_back(slot.job);
+      if (auto given = sink.zeros(slot.zeros); !given) return given;
+      continue;
+    }
+    Job* job = front.job;
+    if (job->state.load(std::memory_order_acquire) == kDone) {
+      queue_.pop_front();
+      auto given = job->out.error != 0 ? Result<>(std::unexpected(compress_error(job->out.error)))
+                                       : sink.block(job->in, job->out);
+      job->state.store(kIdle, std::memory_order_release);
       if (!given) return given;
       continue;
     }
     if (!all && queue_.size() <= limit_) break;
-    if (Job* job = oldest_pending()) {
-      job->state = State::kRunning;
-      lock.unlock();
-      auto compressed = compress_here(job->in, job->out);
-      lock.lock();
-      job->state = State::kDone;
+    Job* claimed = nullptr;
+    for (const Slot& slot : queue_) {
+      int pending = kPending;
+      if (slot.job != nullptr &&
+          slot.job->state.compare_exchange_strong(pending, kRunning, std::memory_order_acq_rel)) {
+        claimed = slot.job;
+        break;
+      }
+    }
+    if (claimed != nullptr) {
+      auto compressed = compress_here(claimed->in, claimed->out);
+      claimed->state.store(kDone, std::memory_order_release);
       if (!compressed) return compressed;
       continue;
     }
     // The oldest block is a worker's and nothing else is left to do here: compress it too,
     // rather than wait for a thread that may get no CPU time at all. The worker gives it up.
-    Job* job = front.job;
+    int running = kRunning;
+    if (!job->state.compare_exchange_strong(running, kTakenBack, std::memory_order_acq_rel)) {
+      continue;  // done meanwhile
+    }
     job->abandoned = true;
     queue_.pop_front();
-    lock.unlock();
     if (!scratch_) scratch_ = std::make_unique<BlockOutput>();
     auto given = compress_here(job->in, *scratch_);
     if (given) given = sink.block(job->in, *scratch_);
-    lock.lock();
     if (!given) return given;
   }
   return {};

@@ -15,11 +15,12 @@
 
 #include <pthread.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <semaphore>
 #include <vector>
 
 #include "common/archive/deflate_block.h"
@@ -59,12 +60,16 @@ class DeflatePool {
   unsigned workers() const { return static_cast<unsigned>(workers_.size()); }
 
  private:
-  enum class State { kPending, kRunning, kDone };
+  // Who holds a job. The calling thread fills it, queues it (pending), and a thread claims it
+  // (running) by compare-and-swap; a worker's job the calling thread took back is given up by
+  // the worker (idle) once it notices.
+  enum State : int { kIdle, kFilling, kPending, kRunning, kDone, kTakenBack };
   struct Job {
     BlockInput in;
     BlockOutput out;
-    State state = State::kPending;
+    std::atomic<int> state{kFilling};
     std::atomic<bool> abandoned{false};
+    std::atomic<std::uint64_t> order{0};  // later blocks higher
   };
   struct Slot {
     Job* job;  // null for a run of zeros
@@ -80,21 +85,24 @@ class DeflatePool {
   void start_workers();
   static void* worker_main(void* worker);
   void work(Worker& worker);
-  Job* newest_pending();
-  Job* oldest_pending();
+  Job* claim_newest();
   Result<> compress_here(const BlockInput& in, BlockOutput& out);
 
   std::optional<unsigned> max_workers_;
   std::uint64_t queued_bytes_ = 0;
+  std::uint64_t order_ = 0;
   bool started_ = false;
   std::size_t limit_ = 0;  // slots queued beyond which the calling thread compresses
 
-  std::mutex mutex_;
-  std::condition_variable work_;
-  bool stop_ = false;
+  // The calling thread's alone. Nothing is shared under a lock: a worker at nice 19 holding
+  // one could keep this thread waiting for as long as the host is busy.
   std::deque<Slot> queue_;
-  std::vector<Job*> free_;  // room for every job reserved: a worker never allocates
   std::vector<std::unique_ptr<Job>> jobs_;
+  // Every job, as the workers see them: a fixed table, filled once per job.
+  std::unique_ptr<std::atomic<Job*>[]> table_;
+  std::atomic<std::size_t> published_{0};
+  std::counting_semaphore<> work_{0};  // one release per queued block
+  std::atomic<bool> stop_{false};
   std::vector<std::unique_ptr<Worker>> workers_;
 
   Job* current_;
