@@ -64,34 +64,6 @@ void put_zero_block_header(BitWriter& out) {
   out.put(kLengthOne, 2);  // distance 2
 }
 
-// Stored blocks (RFC 1951, 3.2.4) of at most 65,535 bytes each; an empty block gives one empty
-// stored block. They end on a byte boundary, as a sync flush would.
-void store_block(const BlockInput& in, BlockOutput& out) {
-  unsigned char* at = out.bytes.get();
-  std::size_t left = in.size;
-  const unsigned char* data = in.data();
-  unsigned bits = in.prime_bits;
-  int count = in.prime_count;
-  do {
-    const std::size_t n = std::min<std::size_t>(left, 65535);
-    const bool final = in.last && n == left;
-    // Three header bits (final, type 00), then up to the next byte boundary.
-    bits |= (final ? 1u : 0u) << count;
-    count += 3;
-    for (; count > 0; count -= 8, bits >>= 8) *at++ = static_cast<unsigned char>(bits & 0xff);
-    bits = 0;
-    count = 0;
-    const unsigned char length[4] = {
-        static_cast<unsigned char>(n & 0xff), static_cast<unsigned char>(n >> 8),
-        static_cast<unsigned char>(~n & 0xff), static_cast<unsigned char>((~n >> 8) & 0xff)};
-    at = std::copy(length, length + 4, at);
-    at = std::copy(data, data + n, at);
-    data += n;
-    left -= n;
-  } while (left > 0);
-  out.size = static_cast<std::size_t>(at - out.bytes.get());
-}
-
 }  // namespace
 
 BlockInput::BlockInput()
@@ -147,7 +119,8 @@ void compress_block(const BlockInput& in, BlockOutput& out, Deflater& deflater,
   out.error = 0;
   // Null data would restart the CRC.
   out.crc = in.size > 0 ? crc32_z(0, in.data(), in.size) : 0;
-  if (in.level == 0) return store_block(in, out);
+  // Stored: written straight from the input (stored_pieces).
+  if (in.level == 0) return;
   z_stream& stream = deflater.stream();
   if (!deflater.reset(in.level)) {
     out.error = Z_STREAM_ERROR;
@@ -188,6 +161,33 @@ void compress_block(const BlockInput& in, BlockOutput& out, Deflater& deflater,
     if (final_slice) break;
   }
   out.size = kOutputCapacity - stream.avail_out;
+}
+
+Result<> stored_pieces(const BlockInput& in, const StoredPiece& piece) {
+  std::size_t done = 0;
+  unsigned bits = in.prime_bits;
+  int count = in.prime_count;
+  do {
+    const std::size_t n = std::min<std::size_t>(in.size - done, 65535);
+    const bool final = in.last && done + n == in.size;
+    char header[6];
+    std::size_t length = 0;
+    // Three header bits (final, type 00), then up to the next byte boundary.
+    bits |= (final ? 1u : 0u) << count;
+    for (count += 3; count > 0; count -= 8, bits >>= 8) {
+      header[length++] = static_cast<char>(bits & 0xff);
+    }
+    bits = 0;
+    count = 0;
+    for (const std::size_t field : {n, ~n}) {
+      header[length++] = static_cast<char>(field & 0xff);
+      header[length++] = static_cast<char>((field >> 8) & 0xff);
+    }
+    const std::string_view data(reinterpret_cast<const char*>(in.data()) + done, n);
+    if (auto given = piece({header, length}, data); !given) return given;
+    done += n;
+  } while (done < in.size);
+  return {};
 }
 
 // The zeros are literals up to the first multiple of 258 (at least one: a copy at distance 1

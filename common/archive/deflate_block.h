@@ -11,8 +11,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "common/error.h"
 
 namespace common::archive {
 
@@ -74,10 +78,18 @@ class Deflater {
 
 inline constexpr int kAbandoned = 1000;  // BlockOutput::error when `abandoned` stopped the work
 
-// Compresses `in` into `out`. Checks `abandoned` (when given) between slices of the input and
-// stops with out.error == kAbandoned once it is set. `deflater` must be initialised.
+// Compresses `in` into `out`, or for level 0 only takes its CRC-32 (see stored_pieces). Checks
+// `abandoned` (when given) between slices of the input and stops with out.error == kAbandoned once
+// it is set. `deflater` must be initialised.
 void compress_block(const BlockInput& in, BlockOutput& out, Deflater& deflater,
                     const std::atomic<bool>* abandoned);
+
+// A level-0 block as stored blocks (RFC 1951, 3.2.4) of at most 65,535 bytes, each given to
+// `piece` as its header (with the bits the block is primed with) and its data, which are the
+// input's own: stored data is never copied to an output block. They end on a byte boundary,
+// as a sync flush would; an empty block is one empty stored block.
+using StoredPiece = std::function<Result<>(std::string_view header, std::string_view data)>;
+Result<> stored_pieces(const BlockInput& in, const StoredPiece& piece);
 
 // `count` zeros as one DEFLATE block of our own: `head`, then `zero_bytes` zero bytes, then
 // `tail`. Its last bits (fewer than 8) are not in it: they are left in `held_bits` and

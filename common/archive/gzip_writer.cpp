@@ -82,7 +82,17 @@ Result<> GzipWriter::put_zeros(std::uint64_t count) {
 Result<> GzipWriter::block(const BlockInput& in, const BlockOutput& out) {
   crc_ = crc32_combine(crc_, out.crc, static_cast<z_off_t>(in.size));
   size_ += in.size;
-  const std::string_view bytes(reinterpret_cast<const char*>(out.bytes.get()), out.size);
+  if (in.level == 0) {
+    return stored_pieces(in, [&](std::string_view header, std::string_view data) -> Result<> {
+      if (auto wrote = put(header); !wrote) return wrote;
+      return put(data);
+    });
+  }
+  return put_large({reinterpret_cast<const char*>(out.bytes.get()), out.size});
+}
+
+// Bytes that may fill the output buffer many times over go out as they are.
+Result<> GzipWriter::put_large(std::string_view bytes) {
   if (out_size_ + bytes.size() <= kOutputBufferSize) return put(bytes);
   if (auto written = write_out(); !written) return written;
   if (auto written = access::check_disk_margin(fd_, bytes.size()); !written) return written;

@@ -56,6 +56,7 @@ class GzipWriter : private DeflateSink {
   Result<> zeros(const ZeroRun& run) override;
   Result<> push_block(bool last);
   Result<> put(std::string_view bytes);
+  Result<> put_large(std::string_view bytes);
   Result<> put_zeros(std::uint64_t count);
   Result<> write_out();
 
