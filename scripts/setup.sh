@@ -4,8 +4,9 @@
 #   build    what building and running oskel_info needs: the compiler, CMake, zlib
 #   test     that, and what the test suite, the packages, the manual-page lint, the format check
 #            and the playbook test need
-#   bench    what the benchmarks in bench/ need: building, python3, and git (two of them build
-#            an earlier commit from the clone's history)
+#   bench    what the benchmarks in bench/ need: building, python3, git (three of them build an
+#            earlier commit from the clone's history), and what parallel_bench.sh compares with
+#            and measures by: pigz, bsdtar, GNU time, taskset and unshare
 #   fuzz     what bench/fuzz.sh needs: clang-19 and its libFuzzer and sanitizer runtimes
 #   aarch64  after build or test, also the same for the aarch64 cross build
 #            (cmake/aarch64-linux-gnu.cmake): the cross compiler and its static C library, arm64
@@ -29,6 +30,7 @@ test=(
 )
 bench=(
   "${build[@]}" python3 git
+  pigz libarchive-tools time util-linux                       # parallel_bench.sh
 )
 fuzz=(
   clang-19 libclang-rt-19-dev

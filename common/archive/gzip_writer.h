@@ -5,8 +5,11 @@
 // holes past a sparse member's map) are compressed whatever the level (see write_zeros). Each
 // piece of output is written only where it leaves the disk margin (disk_margin.h): else ENOSPC.
 //
-// zlib writes raw DEFLATE and the gzip header and trailer are ours: a long run of zeros then
-// goes into the stream as a DEFLATE block of our own between zlib's blocks, with its CRC-32
+// The data is cut into blocks of 128 KiB, compressed on every CPU the process may use
+// (deflate_pool.h) and each ended on a byte boundary; a level change ends a block early. The
+// cut depends on what is written alone, so the bytes are the same on one CPU or many. zlib
+// writes raw DEFLATE and the gzip header and trailer are ours: a long run of zeros goes into
+// the stream as a DEFLATE block of our own between the compressed blocks, with its CRC-32
 // computed rather than summed byte by byte.
 #pragma once
 
@@ -14,23 +17,26 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
+#include "common/archive/deflate_pool.h"
 #include "common/error.h"
 
 namespace common::archive {
 
 inline constexpr int kDefaultLevel = 6;
 
-class GzipWriter {
+class GzipWriter : private DeflateSink {
  public:
-  // Does not own `fd`. zlib keeps pointers into this object, so it never moves.
-  explicit GzipWriter(int fd);
+  // Does not own `fd`. `workers`: how many threads compress besides the caller's, at most; by
+  // default one per CPU the process may use, less one.
+  explicit GzipWriter(int fd, std::optional<unsigned> workers = std::nullopt);
   GzipWriter(GzipWriter&&) = delete;
   GzipWriter& operator=(GzipWriter&&) = delete;
   GzipWriter(const GzipWriter&) = delete;
   GzipWriter& operator=(const GzipWriter&) = delete;
-  ~GzipWriter();
+  ~GzipWriter() = default;
 
   Result<> write(std::string_view data);
   // `count` zero bytes, compressed at any level: a run of 1 MiB or more (any run at level 0)
@@ -42,28 +48,30 @@ class GzipWriter {
   // Ends the DEFLATE stream and writes the trailer. Nothing may be written after it.
   Result<> finish();
 
+  // The threads that compressed besides the caller's.
+  unsigned workers() const { return pool_.workers(); }
+
  private:
-  Result<> start();
-  Result<> deflate_and_write(std::string_view data, int flush);
-  Result<> zero_block(std::uint64_t count);
+  Result<> block(const BlockInput& in, const BlockOutput& out) override;
+  Result<> zeros(const ZeroRun& run) override;
+  Result<> push_block(bool last);
   Result<> put(std::string_view bytes);
+  Result<> put_large(std::string_view bytes);
   Result<> put_zeros(std::uint64_t count);
   Result<> write_out();
 
   int fd_;
-  z_stream stream_{};
-  bool initialised_ = false;
   int level_ = kDefaultLevel;
   uLong crc_ = 0;
   std::uint64_t size_ = 0;
-  // The stream ends with a block of our own, whose last bits (fewer than 8) zlib has not yet
-  // been given.
-  bool own_block_last_ = false;
+  // The last bits (fewer than 8) of a block of our own, which the next piece begins with.
   unsigned held_bits_ = 0;
   int held_count_ = 0;
-  // Not zero-filled: written before anything is read from it. Between calls it holds at most
-  // bytes of our own that zlib's next output follows.
+  // Not zero-filled: written before anything is read from it.
   std::unique_ptr<unsigned char[]> out_;
+  std::size_t out_size_ = 0;
+  // Last: its workers are stopped before anything they may be reading goes.
+  DeflatePool pool_;
 };
 
 }  // namespace common::archive

@@ -24,6 +24,18 @@ EACH_READER = ("cd /tmp/x; for reader in gnu bsd py; do mkdir $reader; case $rea
                "tarfile; tarfile.open('$a').extractall('py')\";; esac; "
                f"{DIGESTS} /tmp/x/$reader/oskel-data; rm -r $reader; done; cd /")
 READERS = [f"/tmp/x/{reader}/oskel-data" for reader in ("gnu", "bsd", "py")]
+# Runs the command twice at once, on CPU 0 alone and on every CPU, each with a TMPDIR of its
+# own, until both archives hold the same tar stream (their time stamps may fall in two
+# seconds), and says whether the two archives are the same bytes.
+ONE_AND_EVERY_CPU = """#!/bin/bash
+for _ in 1 2 3 4 5; do
+  rm -rf /tmp/one /tmp/all; mkdir -m 700 /tmp/one /tmp/all
+  TMPDIR=/tmp/one taskset -c 0 "$@" >/dev/null & TMPDIR=/tmp/all "$@" >/dev/null; wait $!
+  a=/tmp/one/oskel-data.tar.gz b=/tmp/all/oskel-data.tar.gz
+  if cmp -s <(gzip -dc $a) <(gzip -dc $b); then cmp $a $b && echo same bytes; exit; fi
+done
+echo never the same tar stream
+"""
 
 
 class Archive(E2ETestCase):
@@ -79,6 +91,27 @@ class Archive(E2ETestCase):
         self.assertEqual(gzip.decompress(data["a.log.3.gz"]), data["a.log.1"])
         self.assertEqual(data["a.log.5.gz"], b"\x1f\x8b")
         self.assertEqual(data["a.log.6.gz"], b"\x1f\x8b" + bytes((3 << 20) - 2) + b"end\n")
+
+    def test_same_archive_on_one_cpu_and_on_every_cpu(self):
+        # Enough for workers on every CPU: megabytes of text, stored rotations, stretches of
+        # zeros and a file with holes between them.
+        text = "mkdir /tmp/logs; cd /tmp/logs; seq 1 900000 > a.log; seq 5 700000 > a.log.1"
+        mix = (text + "; head -c 600000 /dev/urandom > r; gzip -c r > a.log.2.gz; "
+               "gzip -c a.log.1 > a.log.3.gz; cat r a.log.1 > a.log.4; printf '\\x1f\\x8b' > a.log.5.gz; "
+               "truncate -s 3M a.log.5.gz; echo end >> a.log.5.gz; truncate -s 5M a.log.6; "
+               "echo hole >> a.log.6; rm r")
+        for name, setup in (("text", text), ("mix", mix)):
+            with self.subTest(name):
+                r = self.run_oskel(config='{"logging": {"log_file": "/tmp/logs/a.log"}}',
+                                   tools={"dpkg-query": tool("exit 0"), "twice": ONE_AND_EVERY_CPU},
+                                   wrapper=f"bash {VIEW}/stage/bin/twice", setup=setup)
+                self.assertEqual((r.stdout, r.stderr), ("same bytes\n", ""))
+                data = {k: v[2] for k, v in self.archived(r, "all/oskel-data.tar.gz").items()}
+                self.assertEqual(data["a.log"], "".join(f"{i}\n" for i in range(1, 900001)).encode())
+                if name == "mix":
+                    self.assertEqual(gzip.decompress(data["a.log.3.gz"]), data["a.log.1"])
+                    self.assertEqual(data["a.log.5.gz"], b"\x1f\x8b" + bytes((3 << 20) - 2) + b"end\n")
+                    self.assertEqual(data["a.log.6"], bytes(5 << 20) + b"hole\n")
 
     def test_log_of_a_tebibyte_with_holes_costs_the_archive_its_data_alone(self):
         # Six lines far apart (the map needs an extension block), then a hole to the end. Logs,

@@ -57,13 +57,18 @@ def capped(limit):
 
 # Runs the binary in the background, sends it signal $1 once the package tool has written
 # /tmp/tool.pid (or, with $2 = archive, once the archive has data, under its own name or the
-# one it is written under in a shared TMPDIR), and exits with its status.
+# one it is written under in a shared TMPDIR, and, with more than one CPU, the binary has a
+# thread besides its own: the count goes to /tmp/threads), and exits with its status.
 INTERRUPT = f"""#!/bin/bash
 set -m  # job control: a background job would otherwise ignore SIGINT
 sig=$1; what=$2; shift 2
 "$@" & pid=$!
 if [ "$what" = archive ]; then f="/tmp/run/oskel-data.tar.gz /tmp/run/.oskel-data.tar.gz.*"; else f=/tmp/tool.pid; fi
 for _ in $(seq 600); do for g in $f; do [ -s "$g" ] && break 2; done; sleep 0.05; done
+if [ "$what" = archive ] && [ "$(nproc)" -gt 1 ]; then
+  for _ in $(seq 100); do [ "$(ls /proc/$pid/task | wc -l)" -gt 1 ] && break; sleep 0.05; done
+fi
+ls /proc/$pid/task | wc -l > /tmp/threads
 kill -"$sig" "$pid"
 wait "$pid"
 """
@@ -117,7 +122,8 @@ class TroubledHosts(E2ETestCase):
                 self.assertIn(r.after, ("grandchild gone\n", "grandchild Z\n"))
 
     def test_interrupt_while_archiving_leaves_no_half_made_archive(self):
-        # In a shared TMPDIR the archive is written under a name of its own: that goes too.
+        # In a shared TMPDIR the archive is written under a name of its own: that goes too. With
+        # more than one CPU, the signal comes while other threads compress.
         for shared in ("", "chmod 1777 /tmp/run; "):
             with self.subTest(shared=shared):
                 r = self.run_oskel(
@@ -127,9 +133,13 @@ class TroubledHosts(E2ETestCase):
                     # would be stored so fast that the archive could be finished before the
                     # signal arrives.
                     setup=shared + "mkdir /tmp/logs; { echo log; head -c 100000000 /dev/urandom; "
-                                   "} > /tmp/logs/agent.log")
+                                   "} > /tmp/logs/agent.log",
+                    after="nproc; cat /tmp/threads")
                 self.assertEqual(r.rc, 143, r.stderr)
                 self.assertEqual(os.listdir(r.tmp / "run"), [])
+                cpus, threads = map(int, r.after.split())
+                if cpus > 1:
+                    self.assertGreater(threads, 1)
 
 
 if __name__ == "__main__":
