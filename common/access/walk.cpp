@@ -233,7 +233,9 @@ Result<Opened> Walk::directory(std::string_view path, bool listable) {
     return std::unexpected(walked.error());
   }
   // An O_PATH descriptor asks for no permission: the choosers must be able to search it, as a
-  // look-up in it would need.
+  // look-up in it would need. With none, the run's own look-ups there ask for itself; the walk
+  // then gives up the directory it stands in.
+  if (!listable && choosers_.empty()) return Opened{std::move(current_), way_.back().st};
   return look_up(current_.get(), ".", listable ? O_RDONLY | O_DIRECTORY : O_PATH | O_DIRECTORY);
 }
 

@@ -85,7 +85,8 @@ class Walk {
   void spend_from(WorkBudget* budget) { budget_ = budget; }
 
   // Reading: the directory `path` names (relative to the working directory unless absolute),
-  // listable or only to open entries in (O_PATH, searched by the choosers).
+  // listable or only to open entries in (O_PATH, searched by the choosers; the walk stands
+  // nowhere afterwards).
   Result<Opened> directory(std::string_view path, bool listable);
   // Reading: entry `name` of the directory this walk stands in, or `path`, with links followed:
   // a regular file open for reading.
