@@ -155,8 +155,7 @@ class TarWalker {
   }
 
   Result<> add_file(int dir_fd, const std::string& name, const std::string& member) {
-    // Without waiting: a FIFO swapped in since the look-up must not hold the run up.
-    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd = open_member(dir_fd, name);
     if (!fd.valid()) return os_error(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return os_error(errno);
@@ -179,6 +178,28 @@ class TarWalker {
     }
     if (auto written = write(headers); !written) return written;
     return copy_data(fd.get(), map->regions, size);
+  }
+
+  // Without waiting: a FIFO swapped in since the look-up must not hold the run up. A copy the
+  // run made of a file whose owner may not read it (mode 0040, read through a group by a run
+  // that is not root) is the run's own: its owner's read bit is lent for the open and given
+  // back at once, so the member keeps the copy's mode.
+  static UniqueFd open_member(int dir_fd, const std::string& name) {
+    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::openat(dir_fd, name.c_str(), kFlags));
+    struct stat st;
+    if (fd.valid() || errno != EACCES ||
+        ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() ||
+        ::fchmodat(dir_fd, name.c_str(), (st.st_mode & 07777) | S_IRUSR, 0) != 0) {
+      errno = EACCES;
+      return fd;
+    }
+    UniqueFd lent(::openat(dir_fd, name.c_str(), kFlags | O_NOFOLLOW));
+    const int error = errno;
+    [[maybe_unused]] const int restored = ::fchmodat(dir_fd, name.c_str(), st.st_mode & 07777, 0);
+    errno = error;
+    return lent;
   }
 
   // Whether `holes` more bytes of zeros keep the run within its budget.

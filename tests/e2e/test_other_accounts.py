@@ -239,6 +239,11 @@ class OtherAccounts(E2ETestCase):
             ("a run as the service over its own files",
              own + "chown 1500 /tmp/run; chmod 755 /opt/.e2e /opt/.e2e/exe", CONFIG,
              SERVICE, ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
+            # Its copy is the run's, mode 0040: the run must still read it back.
+            ("a run as the service, its configuration readable through its group alone",
+             own + "chown 1500 /tmp/run; chmod 755 /opt/.e2e /opt/.e2e/exe; "
+             "chgrp 1600 /opt/keldra/etc/*.cfg; chmod 040 /opt/keldra/etc/*.cfg", CONFIG,
+             SERVICE, ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
         ]
         for scenario, setup, config, wrapper, names in cases:
             with self.subTest(scenario):
