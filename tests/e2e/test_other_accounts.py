@@ -42,10 +42,12 @@ SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1600 /tmp/logs /t
 LOGS_LINE = "Failed to get oskel logs, skipping. "
 
 
-def serve(mount):
-    """Starts the service's FUSE server on `mount` and waits for it."""
-    return (f"mkdir -p {mount}; python3 {VIEW}/exe/fuse_server.py {mount} 30 & fuse=$!; for i in "
-            f"$(seq 100); do mountpoint -q {mount} && break; sleep 0.1; done; stat {mount}/log; ")
+def serve(mount, how=""):
+    """Starts the service's FUSE server (or as `how` says: type, uid) on `mount`, a directory or
+    a file there already, and waits for it."""
+    return (f"[ -f {mount} ] || mkdir -p {mount}; python3 {VIEW}/exe/fuse_server.py {mount} 30 "
+            f"{how} & fuse=$!; for i in $(seq 100); do mountpoint -q {mount} && break; sleep 0.1; "
+            f"done; stat {mount}{'' if how else '/log'}; ")
 CONFIG_LINE = "Failed to get oskel config files, skipping. "
 
 
@@ -86,6 +88,12 @@ class OtherAccounts(E2ETestCase):
         auth = "echo auth-secret > /opt/auth.log; chown 0:4 /opt/auth.log; chmod 640 /opt/auth.log; "
         key_link = f"{SERVICE} ln -s /opt/private/key /tmp/logs/agent.log.key; "
         chain = "d/../" * 810  # 4 KB
+        root_logs = CONFIG.replace("/tmp/logs/", "/tmp/root-logs/")
+        # Uid 1000's FUSE mount over a log in root's own directory, its type with a subtype (and
+        # group_id=0: 1000 read from the wrong option, or from its second digit on, is root).
+        root_fuse = ("mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; touch "
+                     "/tmp/root-logs/agent.log.fuse; " +
+                     serve("/tmp/root-logs/agent.log.fuse", "fuse.svcfs 1000"))
         cases = [
             ("a setgid svc:adm directory: its link to an adm-only file",
              auth + "chgrp 4 /tmp/logs; chmod 2750 /tmp/logs; "
@@ -158,10 +166,14 @@ class OtherAccounts(E2ETestCase):
              "/tmp/fusemnt; chmod 775 /tmp/fusemnt; " + serve("/tmp/fusemnt") +
              "ln -s /tmp/fusemnt/log /tmp/root-logs/agent.log.fuse",
              CONFIG.replace("/tmp/logs/", "/tmp/root-logs/"), SERVED, None),
+            ("another account's FUSE mount over a log in root's directory", root_fuse, root_logs,
+             SERVED, None),
+            ("the same where no mount table can be read",
+             root_fuse + "mount -t tmpfs tmpfs /proc; ", root_logs, SERVED, None),
         ]
         for scenario, plant, extra, logs, config in cases:
             with self.subTest(scenario):
-                if "fusemnt" in plant and not os.path.exists("/dev/fuse"):
+                if "fuse_server" in plant and not os.path.exists("/dev/fuse"):
                     self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE")
                 config_text = extra if extra.startswith("{") else CONFIG
                 wrapper = "" if extra.startswith("{") else extra
