@@ -126,6 +126,11 @@ class OtherAccounts(E2ETestCase):
              "mkdir /tmp/state; chown 1500 /tmp/state; echo key-secret > /tmp/state/key; "
              f"chmod 600 /tmp/state/key; {SERVICE} mv /tmp/state/key /tmp/logs/agent.log.key",
              "", CHOSEN, None),
+            ("a file of the group whose id is the service's uid",
+             "echo key-secret > /opt/g; chgrp 1500 /opt/g; chmod 640 /opt/g; "
+             f"{SERVICE} ln -s /opt/g /tmp/logs/agent.log.g", "", CHOSEN, None),
+            ("a run that may change its group but not its user", key_link,
+             "setpriv --bounding-set=-setuid", CHOSEN, None),
             ("root's sibling configuration renamed over the service's",
              "chown 1500 /opt/keldra/etc; cd /opt/keldra/etc; "
              "echo '{\"tarvo-secret\": 1}' > keldra-tarvo.cfg; chmod 600 keldra-tarvo.cfg; "
