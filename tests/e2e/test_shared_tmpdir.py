@@ -3,10 +3,11 @@ controls what the run starts from: nothing the run writes goes through what that
 placed, and the run never takes the space root keeps for itself."""
 
 import os
+import shutil
 import stat
 import unittest
 
-from harness import ARCHIVE_LINE, CONFIG, QUIET_TOOL, VIEW, E2ETestCase, tool
+from harness import ARCHIVE_LINE, CONFIG, EMULATOR, QUIET_TOOL, SANITIZED, VIEW, E2ETestCase, tool
 
 SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
 ENOSPC = "No space left on device (os error 28)"
@@ -44,6 +45,22 @@ class SharedTmpdir(E2ETestCase):
                          "Failed to archive output directory, /tmp/run/oskel-data, skipping. "
                          "the archive's new file was moved by another account")
         self.assertNotIn("Logs and config can be found", r.stdout)
+        self.assertFalse((r.tmp / "run/oskel-data.tar.gz").exists())
+
+    def test_a_file_at_the_new_archives_foreseen_name_is_never_written_through(self):
+        # Without entropy (getrandom answers without filling its buffer) every name the run
+        # tries for its new file is foreseeable, and the service has a file at it.
+        if EMULATOR:
+            self.skipTest("strace of qemu-user sees the emulator's system calls, not the tool's")
+        if not shutil.which("strace"):
+            self.skip_outside_ci("strace is missing: scripts/setup.sh test installs it")
+        theirs = "/tmp/run/.oskel-data.tar.gz.0000000000000000"
+        r = self.run_oskel(setup=f"chmod 1777 /tmp/run; {SERVICE} sh -c 'echo theirs > {theirs}'",
+                           env={"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {},
+                           wrapper="strace -f -qq -o /dev/null -e inject=getrandom:retval=8")
+        self.assertEqual(r.stderr.splitlines()[-1], "Failed to archive output directory, "
+                         "/tmp/run/oskel-data, skipping. File exists (os error 17)")
+        self.assertEqual((r.tmp / theirs.removeprefix("/tmp/")).read_text(), "theirs\n")
         self.assertFalse((r.tmp / "run/oskel-data.tar.gz").exists())
 
     def test_roots_file_moved_into_a_shared_tmpdir_keeps_its_bytes_and_its_reader(self):
