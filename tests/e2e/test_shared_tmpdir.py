@@ -87,16 +87,31 @@ class SharedTmpdir(E2ETestCase):
     def test_a_tmpdir_another_account_points_at_must_be_its_to_write(self):
         # Its link to root's directory; or root's world-writable directory it moved into /tmp
         # (renaming a directory takes write access to it), root's own 0755 one inside.
+        # Its link also to root's 0777 directory whose ACL lets it only read; and to root:1500
+        # 0775 where every access check is granted, as an emulator's stand-in may grant them
+        # (root's "/" too): then the mode alone says, and it is not the owner.
         moved = ("mkdir -p /tmp/ww/logs/sub; chmod 777 /tmp/ww; chmod 1777 /tmp/ww/logs; "
                  f"{SERVICE} mv /tmp/ww/logs /tmp/moved")
-        cases = [("/opt/svc/tmp", "mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
-                  f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp", "/opt/rootdir",
-                  "was chosen by another account (uid 1500), which may not write it"),
+        link = ("mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
+                f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp; ")
+        acl = ("chmod 777 /opt/rootdir; python3 -c 'import os, struct; os.setxattr(\"/opt/rootdir\","
+               " \"system.posix_acl_access\", struct.pack(\"<I\" + \"HHI\" * 5, 2, 1, 7, 2**32 - 1,"
+               " 2, 5, 1500, 4, 7, 2**32 - 1, 16, 7, 2**32 - 1, 32, 7, 2**32 - 1))'")
+        granted = "strace -f -qq -o /dev/null -e inject=faccessat2:retval=0"
+        chosen = "was chosen by another account (uid 1500), which may not write it"
+        cases = [("/opt/svc/tmp", link, "/opt/rootdir", chosen, ""),
                  ("/tmp/moved/sub", moved, "/tmp/moved/sub", "may have been chosen by anyone, "
-                  "and not everyone may write it")]
-        for tmpdir, setup, target, who in cases:
-            with self.subTest(tmpdir):
-                r = self.run_oskel(tmpdir=tmpdir, setup=setup, after=f"ls -A {target}")
+                  "and not everyone may write it", ""),
+                 ("/opt/svc/tmp", link + acl, "/opt/rootdir", chosen, ""),
+                 ("/opt/svc/tmp", link + "chown 0:1500 /opt/rootdir; chmod 775 /opt/rootdir",
+                  "/opt/rootdir", chosen, granted)]
+        for tmpdir, setup, target, who, wrapper in cases:
+            with self.subTest(setup=setup, wrapper=wrapper):
+                if wrapper and (EMULATOR or not shutil.which("strace")):
+                    self.skip_outside_ci("strace, of the tool itself, is needed")
+                r = self.run_oskel(tmpdir=tmpdir, setup=setup, after=f"ls -A {target}",
+                                   wrapper=wrapper,
+                                   env={"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {})
                 self.assertEqual((r.rc, r.stderr, r.after), (
                     1, f"Failed to create output directory {tmpdir}/oskel-data due to: the "
                        f"temporary directory {who}.\n", ""))
