@@ -4,9 +4,9 @@
 file system of TYPE ("fuse" by default, or "fuse.SUBTYPE") that an account (UID, by default the
 service, 1500) serves: `user_id=UID`, `group_id=0`, allow_other, its root and its one file,
 `log` (0644, 4096 bytes), that account's; mounted over a file, its root is that one file.
-Look-ups, attributes, statfs and open are answered; a READ never is, and whoever reads waits as
-long as the server lives, whatever signal it gets: so the server ends itself after SECONDS (or on
-SIGTERM). Other requests get ENOSYS. The layouts are those of the
+Look-ups, attributes, statfs and open are answered; a READ only where root serves (its file is
+4096 "f"s): else whoever reads waits as long as the server lives, whatever signal it gets, so the
+server ends itself after SECONDS (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
 kernel's include/uapi/linux/fuse.h, protocol 7.31, which every Linux 6.x accepts.
 """
 
@@ -37,6 +37,9 @@ def attr(node):  # fuse_attr
 
 def answer(opcode, node, body):
     """The reply's error and body; None where nothing is answered (READ, on purpose)."""
+    if opcode == READ and OWNER == 0:  # fuse_read_in: fh, offset, size
+        _, offset, size = struct.unpack_from("=QQI", body)
+        return 0, b"f" * max(0, min(size, 4096 - offset))
     if opcode in (FORGET, BATCH_FORGET, INTERRUPT, READ):
         return None
     if opcode == INIT:  # fuse_init_out: no optional features

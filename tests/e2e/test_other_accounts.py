@@ -235,6 +235,9 @@ class OtherAccounts(E2ETestCase):
                "\"system.posix_acl_access\", struct.pack(\"<I\" + \"HHI\" * 5, 2, 1, 6, "
                "2**32 - 1, 2, 6, 1500, 4, 4, 2**32 - 1, 16, 6, 2**32 - 1, 32, 4, 2**32 - 1))'; ")
         root_config = CONFIG.replace("/tmp/logs/", "/tmp/root-logs/")
+        root_fuse = ("mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; touch "
+                     "/tmp/root-logs/agent.log.fuse; " +
+                     serve("/tmp/root-logs/agent.log.fuse", "fuse.rootfs 0"))
         cases = [
             ("svc:svc 0775", own + "chmod 775 /tmp/logs", CONFIG, "",
              ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
@@ -245,11 +248,15 @@ class OtherAccounts(E2ETestCase):
             ("a run as the service over its own files",
              own + "chown 1500 /tmp/run; chmod 755 /opt/.e2e /opt/.e2e/exe", CONFIG,
              SERVICE, ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
+            ("root's own FUSE mount over a log", root_fuse, root_config, "",
+             ["agent.log", "agent.log.fuse"]),
         ]
         for scenario, setup, config, wrapper, names in cases:
             with self.subTest(scenario):
+                if "fuse_server" in setup and not os.path.exists("/dev/fuse"):
+                    self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE")
                 r = self.run_oskel(config=config, setup=ACCOUNTS + SERVICE_LOGS + setup,
-                                   wrapper=wrapper)
+                                   wrapper=wrapper, after="[ -z \"$fuse\" ] || kill $fuse")
                 self.assertEqual(r.stderr, "")
                 files = self.archived(r)
                 self.assertEqual(sorted(n for n in files if n.startswith("agent")), names)
