@@ -66,6 +66,19 @@ TEST(CreateOutputDir, AnythingAtThePathIsAlreadyExists) {
   }
 }
 
+// Another account's link is not followed with the run's rights, even to learn that it leads
+// nowhere.
+TEST(CreateOutputDir, AnotherAccountsDanglingLinkAlreadyExists) {
+  if (::geteuid() != 0) GTEST_SKIP() << "staging another account's link needs root (lchown)";
+  tu::TempDir tmp;
+  tu::make_symlink(tmp / "nowhere", tmp / "oskel-data");
+  ASSERT_EQ(::lchown((tmp / "oskel-data").c_str(), 54321, 54321), 0);
+  const auto created = create_output_dir_in(tmp.path(), "oskel-data");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().display(),
+            "Output directory " + (tmp / "oskel-data") + " already exists.");
+}
+
 TEST(CreateOutputDir, MissingParentAndDanglingLinkAreCreateFailed) {
   tu::TempDir tmp;
   auto created = create_output_dir_in(tmp / "missing", "oskel-data");

@@ -38,6 +38,8 @@ TEST(Rules, WhoMayHavePutAnEntryWhereItIs) {
        with(0, S_IFDIR | 0775, 1600), Changer{Changer::Kind::kGroup, 1600}, "none"},
       {"a file in a sticky one", with(0, S_IFDIR | 01777), with(0, S_IFREG | 0600),
        Changer{Changer::Kind::kGroup, 0}, "everyone"},
+      {"root's link in a sticky one", with(0, S_IFDIR | 01777), with(0, S_IFLNK | 0777),
+       Changer{Changer::Kind::kGroup, 0}, "everyone"},
       {"a sticky directory another account owns", with(1500, S_IFDIR | 01777),
        with(0, S_IFDIR | 0755), service, "uid 1500"},
       {"another account's link", with(0, S_IFDIR | 0755), with(1500, S_IFLNK | 0777), service,

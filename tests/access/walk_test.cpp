@@ -39,7 +39,8 @@ TEST(OpenSource, WithoutTheRightToSwitchAnotherAccountsLinkReachesOnlyItsFiles) 
     const std::string target = tmp / (std::string(c.link) + ".target");
     tu::write_text(target, "data", 0644);
     tu::make_symlink(target, tmp / c.link);
-    ASSERT_EQ(::chown(target.c_str(), c.target_owner, c.target_owner), 0);
+    // In the link owner's group: an account takes its own files, by uid, not its group's.
+    ASSERT_EQ(::chown(target.c_str(), c.target_owner, c.link_owner), 0);
     ASSERT_EQ(::lchown((tmp / c.link).c_str(), c.link_owner, c.link_owner), 0);
   }
   EXPECT_EQ(tu::in_child([&]() -> std::string {
@@ -244,6 +245,14 @@ TEST(Walk, RefusesWhatItsChoosersMayNotRead) {
   tu::write_text(nobodys, "nobody's", 0600);
   ASSERT_EQ(::chown(nobodys.c_str(), kUnheldUid, kUnheldGid), 0);
   tu::make_symlink(nobodys, open_dir + "/l");
+  tu::write_text(tmp / "nobodys-in-0", "nobody's", 0600);
+  ASSERT_EQ(::chown((tmp / "nobodys-in-0").c_str(), kUnheldUid, 0), 0);
+  tu::make_symlink(tmp / "nobodys-in-0", open_dir + "/m");
+  // Sticky, and its group may write: nobody chose root's file there until a hard link is made.
+  const std::string group_dir = tmp / "group";
+  tu::make_dir(group_dir);
+  ASSERT_EQ(::chown(group_dir.c_str(), 0, 1600) | ::chmod(group_dir.c_str(), 01775), 0);
+  tu::write_text(group_dir + "/f", "root's", 0600);
   // A directory only the unheld group may search, holding a file anyone may read.
   tu::make_dir(tmp / "unheld", 0750);
   tu::write_text(tmp / "unheld/f", "group's", 0644);
@@ -252,20 +261,23 @@ TEST(Walk, RefusesWhatItsChoosersMayNotRead) {
   const std::string refused = chosen_by_text(Party::everyone());
   const struct {
     const char* scenario;
-    std::string name;
+    std::string path;
     std::function<void()> at_look_up;
   } cases[] = {
-      {"a hard link made between the look-up and the open", "f",
+      {"a hard link made between the look-up and the open", open_dir + "/f",
        [&] { ::link((open_dir + "/f").c_str(), (open_dir + "/f2").c_str()); }},
-      {"the unheld uid's file, reached as everyone", "l", [] {}},
-      {"a directory of the unheld group on the way", "d", [] {}},
+      {"the same in a sticky directory its group may write", group_dir + "/f",
+       [&] { ::link((group_dir + "/f").c_str(), (group_dir + "/f2").c_str()); }},
+      {"the unheld uid's file, reached as everyone", open_dir + "/l", [] {}},
+      {"the unheld uid's file of another group", open_dir + "/m", [] {}},
+      {"a directory of the unheld group on the way", open_dir + "/d", [] {}},
   };
   const tu::ScopedValue seam(detail::seam_hook, &call_at_seam);
   for (const auto& c : cases) {
     at_seam = [&](std::string_view point) {
-      if (point == "resolve:" + c.name) c.at_look_up();
+      if (point == "resolve:" + std::string(base_name(c.path))) c.at_look_up();
     };
-    const auto opened = Walk().file(open_dir + "/" + c.name);
+    const auto opened = Walk().file(c.path);
     EXPECT_EQ(tu::ok_or_error(opened), refused) << c.scenario;
     EXPECT_EQ(opened ? ErrorKind::kOther : opened.error().kind(), ErrorKind::kRefused);
   }

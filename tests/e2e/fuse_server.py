@@ -1,10 +1,12 @@
 """A FUSE file system whose one file can be looked at but never read, for black-box runs.
 
-`python3 fuse_server.py MOUNTPOINT SECONDS` mounts (as root, through mount(2)) a file system
-the service account (uid 1500) owns: `user_id=1500`, allow_other, its root and its one file,
-`log` (0644, 4096 bytes), 1500's; mounted over a file, its root is that one file. Look-ups, attributes and open are answered; a READ never is,
-and whoever reads waits as long as the server lives, whatever signal it gets: so the server ends
-itself after SECONDS (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
+`python3 fuse_server.py MOUNTPOINT SECONDS [TYPE [UID]]` mounts (as root, through mount(2)) a
+file system of TYPE ("fuse" by default, or "fuse.SUBTYPE") that an account (UID, by default the
+service, 1500) serves: `user_id=UID`, `group_id=0`, allow_other, its root and its one file,
+`log` (0644, 4096 bytes), that account's; mounted over a file, its root is that one file.
+Look-ups, attributes, statfs and open are answered; a READ only where root serves (its file is
+4096 "f"s): else whoever reads waits as long as the server lives, whatever signal it gets, so the
+server ends itself after SECONDS (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
 kernel's include/uapi/linux/fuse.h, protocol 7.31, which every Linux 6.x accepts.
 """
 
@@ -16,7 +18,8 @@ import struct
 import sys
 import time
 
-LOOKUP, FORGET, GETATTR, OPEN, READ, INIT, INTERRUPT, BATCH_FORGET = 1, 2, 3, 14, 15, 26, 36, 42
+LOOKUP, FORGET, GETATTR, OPEN, READ, STATFS, INIT = 1, 2, 3, 14, 15, 17, 26
+INTERRUPT, BATCH_FORGET = 36, 42
 OWNER, ROOT, FILE = 1500, 1, 2  # node 1 is the kernel's FUSE_ROOT_ID
 IN_HEADER, OUT_HEADER = struct.Struct("=IIQQIIIHH"), struct.Struct("=IiQ")
 
@@ -34,6 +37,9 @@ def attr(node):  # fuse_attr
 
 def answer(opcode, node, body):
     """The reply's error and body; None where nothing is answered (READ, on purpose)."""
+    if opcode == READ and OWNER == 0:  # fuse_read_in: fh, offset, size
+        _, offset, size = struct.unpack_from("=QQI", body)
+        return 0, b"f" * max(0, min(size, 4096 - offset))
     if opcode in (FORGET, BATCH_FORGET, INTERRUPT, READ):
         return None
     if opcode == INIT:  # fuse_init_out: no optional features
@@ -45,19 +51,21 @@ def answer(opcode, node, body):
         return -errno.ENOENT, b""
     if opcode == GETATTR:
         return 0, struct.pack("=QII", 1, 0, 0) + attr(node)  # fuse_attr_out
+    if opcode == STATFS:  # fuse_statfs_out, all zeros, as libfuse answers by default
+        return 0, bytes(80)
     if opcode == OPEN:
         return 0, struct.pack("=QII", 0, 0, 0)  # fuse_open_out
     return -errno.ENOSYS, b""
 
 
-def main(mountpoint, seconds):
-    global ROOT_IS_FILE
-    ROOT_IS_FILE = os.path.isfile(mountpoint)
+def main(mountpoint, seconds, fstype="fuse", owner=OWNER):
+    global ROOT_IS_FILE, OWNER
+    ROOT_IS_FILE, OWNER = os.path.isfile(mountpoint), int(owner)
     fd = os.open("/dev/fuse", os.O_RDWR | os.O_CLOEXEC)
     libc = ctypes.CDLL(None, use_errno=True)
     rootmode = "100000" if ROOT_IS_FILE else "40000"
-    options = f"fd={fd},rootmode={rootmode},user_id={OWNER},group_id={OWNER},allow_other"
-    if libc.mount(b"svcfs", mountpoint.encode(), b"fuse", 0x2 | 0x4, options.encode()) != 0:
+    options = f"fd={fd},rootmode={rootmode},user_id={OWNER},group_id=0,allow_other"
+    if libc.mount(b"svcfs", mountpoint.encode(), fstype.encode(), 0x2 | 0x4, options.encode()) != 0:
         sys.exit(f"fuse_server: mount {mountpoint}: {os.strerror(ctypes.get_errno())}")
     deadline = time.monotonic() + seconds
     while (left := deadline - time.monotonic()) > 0:
@@ -79,4 +87,4 @@ def main(mountpoint, seconds):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], float(sys.argv[2]))
+    main(sys.argv[1], float(sys.argv[2]), *sys.argv[3:5])

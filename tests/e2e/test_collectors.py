@@ -127,6 +127,9 @@ class PackageDetails(E2ETestCase):
              refused + "the writers in group 0", None),
             ("dpkg-query", {"dpkg-query": tool("echo 'ii  keldra-oskel 1'")}, plant + by_service,
              f"/opt/keldra/bin:{tools}", None, b"ii  keldra-oskel 1\n"),
+            ("dpkg-query", {"dpkg-query": tool("echo 'ii  keldra-oskel 1'")},
+             plant + "chmod 644 /opt/keldra/bin/{0}", f"/opt/keldra/bin:{tools}", None,
+             b"ii  keldra-oskel 1\n"),
         ]
         for name, staged, setup, path, error, kept in cases:
             with self.subTest(setup=setup, path=path):

@@ -42,10 +42,12 @@ SERVICE_LOGS = ("mkdir -p /tmp/logs /tmp/elsewhere; chown 1500:1600 /tmp/logs /t
 LOGS_LINE = "Failed to get oskel logs, skipping. "
 
 
-def serve(mount):
-    """Starts the service's FUSE server on `mount` and waits for it."""
-    return (f"mkdir -p {mount}; python3 {VIEW}/exe/fuse_server.py {mount} 30 & fuse=$!; for i in "
-            f"$(seq 100); do mountpoint -q {mount} && break; sleep 0.1; done; stat {mount}/log; ")
+def serve(mount, how=""):
+    """Starts the service's FUSE server (or as `how` says: type, uid) on `mount`, a directory or
+    a file there already, and waits for it."""
+    return (f"[ -f {mount} ] || mkdir -p {mount}; python3 {VIEW}/exe/fuse_server.py {mount} 30 "
+            f"{how} & fuse=$!; for i in $(seq 100); do mountpoint -q {mount} && break; sleep 0.1; "
+            f"done; stat {mount}{'' if how else '/log'}; ")
 CONFIG_LINE = "Failed to get oskel config files, skipping. "
 
 
@@ -86,6 +88,12 @@ class OtherAccounts(E2ETestCase):
         auth = "echo auth-secret > /opt/auth.log; chown 0:4 /opt/auth.log; chmod 640 /opt/auth.log; "
         key_link = f"{SERVICE} ln -s /opt/private/key /tmp/logs/agent.log.key; "
         chain = "d/../" * 810  # 4 KB
+        root_logs = CONFIG.replace("/tmp/logs/", "/tmp/root-logs/")
+        # Uid 1000's FUSE mount over a log in root's own directory, its type with a subtype (and
+        # group_id=0: 1000 read from the wrong option, or from its second digit on, is root).
+        root_fuse = ("mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; touch "
+                     "/tmp/root-logs/agent.log.fuse; " +
+                     serve("/tmp/root-logs/agent.log.fuse", "fuse.svcfs 1000"))
         cases = [
             ("a setgid svc:adm directory: its link to an adm-only file",
              auth + "chgrp 4 /tmp/logs; chmod 2750 /tmp/logs; "
@@ -118,6 +126,11 @@ class OtherAccounts(E2ETestCase):
              "mkdir /tmp/state; chown 1500 /tmp/state; echo key-secret > /tmp/state/key; "
              f"chmod 600 /tmp/state/key; {SERVICE} mv /tmp/state/key /tmp/logs/agent.log.key",
              "", CHOSEN, None),
+            ("a file of the group whose id is the service's uid",
+             "echo key-secret > /opt/g; chgrp 1500 /opt/g; chmod 640 /opt/g; "
+             f"{SERVICE} ln -s /opt/g /tmp/logs/agent.log.g", "", CHOSEN, None),
+            ("a run that may change its group but not its user", key_link,
+             "setpriv --bounding-set=-setuid", CHOSEN, None),
             ("root's sibling configuration renamed over the service's",
              "chown 1500 /opt/keldra/etc; cd /opt/keldra/etc; "
              "echo '{\"tarvo-secret\": 1}' > keldra-tarvo.cfg; chmod 600 keldra-tarvo.cfg; "
@@ -158,10 +171,14 @@ class OtherAccounts(E2ETestCase):
              "/tmp/fusemnt; chmod 775 /tmp/fusemnt; " + serve("/tmp/fusemnt") +
              "ln -s /tmp/fusemnt/log /tmp/root-logs/agent.log.fuse",
              CONFIG.replace("/tmp/logs/", "/tmp/root-logs/"), SERVED, None),
+            ("another account's FUSE mount over a log in root's directory", root_fuse, root_logs,
+             SERVED, None),
+            ("the same where no mount table can be read",
+             root_fuse + "mount -t tmpfs tmpfs /proc; ", root_logs, SERVED, None),
         ]
         for scenario, plant, extra, logs, config in cases:
             with self.subTest(scenario):
-                if "fusemnt" in plant and not os.path.exists("/dev/fuse"):
+                if "fuse_server" in plant and not os.path.exists("/dev/fuse"):
                     self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE")
                 config_text = extra if extra.startswith("{") else CONFIG
                 wrapper = "" if extra.startswith("{") else extra
@@ -229,6 +246,9 @@ class OtherAccounts(E2ETestCase):
                "\"system.posix_acl_access\", struct.pack(\"<I\" + \"HHI\" * 5, 2, 1, 6, "
                "2**32 - 1, 2, 6, 1500, 4, 4, 2**32 - 1, 16, 6, 2**32 - 1, 32, 4, 2**32 - 1))'; ")
         root_config = CONFIG.replace("/tmp/logs/", "/tmp/root-logs/")
+        root_fuse = ("mkdir /tmp/root-logs; echo own > /tmp/root-logs/agent.log; touch "
+                     "/tmp/root-logs/agent.log.fuse; " +
+                     serve("/tmp/root-logs/agent.log.fuse", "fuse.rootfs 0"))
         cases = [
             ("svc:svc 0775", own + "chmod 775 /tmp/logs", CONFIG, "",
              ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
@@ -244,11 +264,15 @@ class OtherAccounts(E2ETestCase):
              own + "chown 1500 /tmp/run; chmod 755 /opt/.e2e /opt/.e2e/exe; "
              "chgrp 1600 /opt/keldra/etc/*.cfg; chmod 040 /opt/keldra/etc/*.cfg", CONFIG,
              SERVICE, ["agent.log", "agent.log.1", "agent.log.2.gz", "agent.log.link"]),
+            ("root's own FUSE mount over a log", root_fuse, root_config, "",
+             ["agent.log", "agent.log.fuse"]),
         ]
         for scenario, setup, config, wrapper, names in cases:
             with self.subTest(scenario):
+                if "fuse_server" in setup and not os.path.exists("/dev/fuse"):
+                    self.skip_outside_ci("/dev/fuse is missing: the kernel has no FUSE")
                 r = self.run_oskel(config=config, setup=ACCOUNTS + SERVICE_LOGS + setup,
-                                   wrapper=wrapper)
+                                   wrapper=wrapper, after="[ -z \"$fuse\" ] || kill $fuse")
                 self.assertEqual(r.stderr, "")
                 files = self.archived(r)
                 self.assertEqual(sorted(n for n in files if n.startswith("agent")), names)

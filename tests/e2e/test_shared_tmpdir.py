@@ -3,10 +3,11 @@ controls what the run starts from: nothing the run writes goes through what that
 placed, and the run never takes the space root keeps for itself."""
 
 import os
+import shutil
 import stat
 import unittest
 
-from harness import ARCHIVE_LINE, CONFIG, QUIET_TOOL, VIEW, E2ETestCase, tool
+from harness import ARCHIVE_LINE, CONFIG, EMULATOR, QUIET_TOOL, SANITIZED, VIEW, E2ETestCase, tool
 
 SERVICE = "setpriv --reuid=1500 --regid=1500 --clear-groups"
 ENOSPC = "No space left on device (os error 28)"
@@ -46,6 +47,22 @@ class SharedTmpdir(E2ETestCase):
         self.assertNotIn("Logs and config can be found", r.stdout)
         self.assertFalse((r.tmp / "run/oskel-data.tar.gz").exists())
 
+    def test_a_file_at_the_new_archives_foreseen_name_is_never_written_through(self):
+        # Without entropy (getrandom answers without filling its buffer) every name the run
+        # tries for its new file is foreseeable, and the service has a file at it.
+        if EMULATOR:
+            self.skipTest("strace of qemu-user sees the emulator's system calls, not the tool's")
+        if not shutil.which("strace"):
+            self.skip_outside_ci("strace is missing: scripts/setup.sh test installs it")
+        theirs = "/tmp/run/.oskel-data.tar.gz.0000000000000000"
+        r = self.run_oskel(setup=f"chmod 1777 /tmp/run; {SERVICE} sh -c 'echo theirs > {theirs}'",
+                           env={"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {},
+                           wrapper="strace -f -qq -o /dev/null -e inject=getrandom:retval=8")
+        self.assertEqual(r.stderr.splitlines()[-1], "Failed to archive output directory, "
+                         "/tmp/run/oskel-data, skipping. File exists (os error 17)")
+        self.assertEqual((r.tmp / theirs.removeprefix("/tmp/")).read_text(), "theirs\n")
+        self.assertFalse((r.tmp / "run/oskel-data.tar.gz").exists())
+
     def test_roots_file_moved_into_a_shared_tmpdir_keeps_its_bytes_and_its_reader(self):
         # The file stays open on descriptor 3 of the staging shell, so its bytes can be read
         # after the run whatever became of its name. TMPDIR is sticky and world-writable, or
@@ -70,16 +87,33 @@ class SharedTmpdir(E2ETestCase):
     def test_a_tmpdir_another_account_points_at_must_be_its_to_write(self):
         # Its link to root's directory; or root's world-writable directory it moved into /tmp
         # (renaming a directory takes write access to it), root's own 0755 one inside.
+        # Its link also to root's 0777 directory whose ACL lets it only read; and to root:1500
+        # 0775 where every access check is granted, as an emulator's stand-in may grant them
+        # (root's "/" too): then the mode alone says, and it is not the owner.
         moved = ("mkdir -p /tmp/ww/logs/sub; chmod 777 /tmp/ww; chmod 1777 /tmp/ww/logs; "
                  f"{SERVICE} mv /tmp/ww/logs /tmp/moved")
-        cases = [("/opt/svc/tmp", "mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
-                  f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp", "/opt/rootdir",
-                  "was chosen by another account (uid 1500), which may not write it"),
+        link = ("mkdir -p /opt/svc /opt/rootdir; chown 1500 /opt/svc; "
+                f"{SERVICE} ln -s /opt/rootdir /opt/svc/tmp; ")
+        acl = ("chmod 777 /opt/rootdir; python3 -c 'import os, struct; os.setxattr(\"/opt/rootdir\","
+               " \"system.posix_acl_access\", struct.pack(\"<I\" + \"HHI\" * 5, 2, 1, 7, 2**32 - 1,"
+               " 2, 5, 1500, 4, 7, 2**32 - 1, 16, 7, 2**32 - 1, 32, 7, 2**32 - 1))'")
+        granted = "strace -f -qq -o /dev/null -e inject=faccessat2:retval=0"
+        chosen = "was chosen by another account (uid 1500), which may not write it"
+        cases = [("/opt/svc/tmp", link, "/opt/rootdir", chosen, ""),
                  ("/tmp/moved/sub", moved, "/tmp/moved/sub", "may have been chosen by anyone, "
-                  "and not everyone may write it")]
-        for tmpdir, setup, target, who in cases:
-            with self.subTest(tmpdir):
-                r = self.run_oskel(tmpdir=tmpdir, setup=setup, after=f"ls -A {target}")
+                  "and not everyone may write it", ""),
+                 ("/opt/svc/tmp", link + acl, "/opt/rootdir", chosen, ""),
+                 ("/opt/svc/tmp", link + "chown 0:1500 /opt/rootdir; chmod 775 /opt/rootdir",
+                  "/opt/rootdir", chosen, granted)]
+        for tmpdir, setup, target, who, wrapper in cases:
+            with self.subTest(setup=setup, wrapper=wrapper):
+                if wrapper and EMULATOR:
+                    self.skipTest("strace of qemu-user sees the emulator's system calls")
+                if wrapper and not shutil.which("strace"):
+                    self.skip_outside_ci("strace is missing: scripts/setup.sh test installs it")
+                r = self.run_oskel(tmpdir=tmpdir, setup=setup, after=f"ls -A {target}",
+                                   wrapper=wrapper,
+                                   env={"ASAN_OPTIONS": "detect_leaks=0"} if SANITIZED else {})
                 self.assertEqual((r.rc, r.stderr, r.after), (
                     1, f"Failed to create output directory {tmpdir}/oskel-data due to: the "
                        f"temporary directory {who}.\n", ""))
