@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "common/archive/cpu_budget.h"
 
@@ -244,10 +246,14 @@ TEST_F(GzipWriterTest, WorkersBlockSignalsRunAtLowestPriorityAndEndWithTheWriter
       for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ, SIGCHLD}) {
         EXPECT_TRUE(blocked >> (sig - 1) & 1) << "signal " << sig << " reaches worker " << id;
       }
-      // The 19th field of stat is the nice value; the command name before it has no spaces.
-      std::istringstream stat(tu::read_text("/proc/self/task/" + id + "/stat"));
+      // The 19th field of stat is the nice value; the command name before it has no spaces. A
+      // worker sets it first thing once it runs, which may be a moment after it exists.
       std::string field;
-      for (int i = 0; i < 19; ++i) stat >> field;
+      for (int tries = 0; tries < 500 && field != "19"; ++tries) {
+        if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::istringstream stat(tu::read_text("/proc/self/task/" + id + "/stat"));
+        for (int i = 0; i < 19; ++i) stat >> field;
+      }
       EXPECT_EQ(field, "19") << "worker " << id;
     }
   }
