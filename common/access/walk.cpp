@@ -208,11 +208,14 @@ Result<> Walk::step(const std::string& name, Want want) {
   auto entry = look_up(current_.get(), name.c_str(), O_PATH | O_NOFOLLOW);
   if (!entry) return std::unexpected(entry.error());
   test_seam("resolve:", name);
+  // Who serves it first: nothing (its ACL, say) is asked of a server that may never answer.
+  if (auto served = refuse_served(*entry); !served || stopped()) return served;
   const Judged& dir = way_.back();
   const Writers writers = writers_of(entry->fd.get(), entry->st);
   judge(placed_by(dir.st, dir.writers, entry->st, writers));
   if (stopped()) return {};
-  if (auto served = refuse_served(*entry); !served || stopped()) return served;
+  // Again with the choosers it added: a way another account chose enters no FUSE.
+  if (auto served = refuse_served(*entry); !served) return served;
   if (S_ISLNK(entry->st.st_mode)) {
     if (++links_ > kMaxLinks) return os_error(ELOOP);
     const auto target = read_link(entry->fd.get());
@@ -266,6 +269,12 @@ Result<Opened> Walk::open_found(OnDirectory on_directory) {
   const struct stat& st = found_ ? found_->entry.st : way_.back().st;
   if (auto type = check_type(st, on_directory); !type) return std::unexpected(type.error());
   if (!found_) return os_error(EISDIR);
+  // Before it is opened: opening some of them acts. Kernels before 3.12 cannot statfs an
+  // O_PATH descriptor; the file opened is judged again below.
+  if (auto refused = refuse_pseudo_file(found_->entry.fd.get());
+      !refused && refused.error().errnum() != EBADF) {
+    return std::unexpected(refused.error());
+  }
   const std::string link = "/proc/self/fd/" + std::to_string(found_->entry.fd.get());
   auto file = look_up(AT_FDCWD, link.c_str(), kReadFlags);
   bool by_name = false;

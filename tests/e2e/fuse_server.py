@@ -4,9 +4,10 @@
 file system of TYPE ("fuse" by default, or "fuse.SUBTYPE") that an account (UID, by default the
 service, 1500) serves: `user_id=UID`, `group_id=0`, allow_other, its root and its one file,
 `log` (0644, 4096 bytes), that account's; mounted over a file, its root is that one file.
-Look-ups, attributes, statfs and open are answered; a READ only where root serves (its file is
-4096 "f"s): else whoever reads waits as long as the server lives, whatever signal it gets, so the
-server ends itself after SECONDS (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
+Look-ups, attributes, statfs and open are answered; a READ, or a question about extended
+attributes (another account's root says its group may write it), only where root serves (its
+file is 4096 "f"s): else whoever asks waits as long as the server lives, whatever signal it gets,
+so the server ends itself after SECONDS, leaving /tmp/fuse-server-timed-out (or on SIGTERM). Other requests get ENOSYS. The layouts are those of the
 kernel's include/uapi/linux/fuse.h, protocol 7.31, which every Linux 6.x accepts.
 """
 
@@ -18,7 +19,7 @@ import struct
 import sys
 import time
 
-LOOKUP, FORGET, GETATTR, OPEN, READ, STATFS, INIT = 1, 2, 3, 14, 15, 17, 26
+LOOKUP, FORGET, GETATTR, OPEN, READ, STATFS, GETXATTR, LISTXATTR, INIT = 1, 2, 3, 14, 15, 17, 22, 23, 26
 INTERRUPT, BATCH_FORGET = 36, 42
 OWNER, ROOT, FILE = 1500, 1, 2  # node 1 is the kernel's FUSE_ROOT_ID
 IN_HEADER, OUT_HEADER = struct.Struct("=IIQQIIIHH"), struct.Struct("=IiQ")
@@ -29,7 +30,8 @@ ROOT_IS_FILE = False
 
 def attr(node):  # fuse_attr
     directory = node == ROOT and not ROOT_IS_FILE
-    mode, nlink, size = (0o40755, 2, 0) if directory else (0o100644, 1, 4096)
+    # Another account's root says its group may write it, as a reason to ask for its ACL.
+    mode, nlink, size = (0o40775 if OWNER else 0o40755, 2, 0) if directory else (0o100644, 1, 4096)
     now = int(time.time())
     return struct.pack("=QQQQQQIIIIIIIIII", node, size, size // 512, now, now, now, 0, 0, 0, mode,
                        nlink, OWNER, OWNER, 0, 4096, 0)
@@ -40,7 +42,8 @@ def answer(opcode, node, body):
     if opcode == READ and OWNER == 0:  # fuse_read_in: fh, offset, size
         _, offset, size = struct.unpack_from("=QQI", body)
         return 0, b"f" * max(0, min(size, 4096 - offset))
-    if opcode in (FORGET, BATCH_FORGET, INTERRUPT, READ):
+    if opcode in (FORGET, BATCH_FORGET, INTERRUPT, READ) or (opcode in (GETXATTR, LISTXATTR)
+                                                             and OWNER != 0):
         return None
     if opcode == INIT:  # fuse_init_out: no optional features
         return 0, struct.pack("=IIIIHHIIHHI7I", 7, min(struct.unpack_from("=II", body)[1], 31),
@@ -83,6 +86,8 @@ def main(mountpoint, seconds, fstype="fuse", owner=OWNER):
                 os.write(fd, OUT_HEADER.pack(OUT_HEADER.size + len(body), error, unique) + body)
             except OSError:
                 pass  # interrupted meanwhile
+    if left <= 0:  # someone waited for it all along: say so
+        open("/tmp/fuse-server-timed-out", "w").close()
     os.close(fd)  # aborts the connection: whatever still waits on it fails
 
 

@@ -188,8 +188,11 @@ class OtherAccounts(E2ETestCase):
                                    setup=ACCOUNTS + SECRETS + SERVICE_LOGS + plant,
                                    env={"ASAN_OPTIONS": "detect_leaks=0"} if no_proc else {},
                                    after="[ -z \"$fuse\" ] || { kill $fuse; wait $fuse; "
-                                         "umount /tmp/fusemnt; }")
+                                         "umount /tmp/fusemnt; }; "
+                                         "[ -e /tmp/fuse-server-timed-out ] && echo waited")
                 self.assertTrue(r.stdout.endswith(ARCHIVE_LINE), r.stdout + r.stderr)
+                # The run never waited for the server to give up.
+                self.assertFalse(r.after.endswith("waited\n"))
                 expected = (f"{CONFIG_LINE}{config}\n" if config else "") + f"{LOGS_LINE}{logs}\n"
                 stderr = "".join(line for line in r.stderr.splitlines(keepends=True)
                                  if not (no_proc and line.startswith("==")))
