@@ -24,6 +24,8 @@ namespace {
 // O_NONBLOCK: a FIFO at the path fails (ENXIO) instead of waiting for a reader forever;
 // O_NOCTTY: a terminal there never becomes the run's.
 constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// A new regular file needs neither.
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kNewFileMode = 0600;
 // Another account may create and remove names here between our steps: try a few times.
 constexpr int kAttempts = 4;
@@ -80,6 +82,21 @@ Result<std::string> link_target(int link_fd, const std::string& path) {
 
 Result<ArchiveFile> open_new(int dir, const std::string& name, std::string path);
 
+// Removes the old archive `name` of `dir`, a regular file of the run's judged as `judged`,
+// while it is still that file: it is replaced, never written through, so that nobody who
+// opened it while it was readable reads the new archive through that descriptor. Only the run
+// may change `dir`, and the space the old one took is free again before the new one is made.
+Result<> remove_old(int dir, const std::string& name, const struct stat& judged) {
+  struct stat now;
+  if (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? Result<>() : os_error(errno);
+  }
+  // Swapped since it was judged: refused as a write through it would have been.
+  if (!same_inode(now, judged)) return S_ISLNK(now.st_mode) ? os_error(ELOOP) : refusal(now);
+  if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return os_error(errno);
+  return {};
+}
+
 // Opens the target of exactly the link judged, whatever is at the path by now. The way to the
 // target's directory must be the run's own (walk.h): no link on it of another account, no
 // directory on it that another may change. Where another may change that directory itself,
@@ -100,12 +117,21 @@ Result<ArchiveFile> open_link_target(int link_fd, const std::string& path) {
   if (access::untrusted(dir_writers)) return open_new(way->dir.fd.get(), way->name, path);
   // A target made here is the run's, under its name there; one already there is judged.
   const int dir = way->dir.fd.get();
-  UniqueFd made(
-      ::openat(dir, way->name.c_str(), kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode));
+  UniqueFd made(::openat(dir, way->name.c_str(), kCreateFlags, kNewFileMode));
   if (made.valid()) {
     return ArchiveFile{path, std::move(made), std::move(way->dir.fd), way->name, ""};
   }
   if (errno != EEXIST) return os_error(errno);
+  struct stat old;
+  if (::fstatat(dir, way->name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
+      judge_archive_path(old, ::geteuid()) == ArchivePathVerdict::kTruncate) {
+    if (auto removed = remove_old(dir, way->name, old); !removed) {
+      return std::unexpected(removed.error());
+    }
+    made = UniqueFd(::openat(dir, way->name.c_str(), kCreateFlags, kNewFileMode));
+    if (!made.valid()) return os_error(errno);
+    return ArchiveFile{path, std::move(made), std::move(way->dir.fd), way->name, ""};
+  }
   UniqueFd fd(::openat(dir, way->name.c_str(), kWriteFlags | O_NOFOLLOW));
   if (!fd.valid()) return os_error(errno);
   return ArchiveFile{path, std::move(fd), std::move(way->dir.fd), "", ""};
@@ -124,6 +150,10 @@ Result<std::optional<ArchiveFile>> open_existing(int dir, const std::string& nam
   test_seam("archive-path");
   Result<ArchiveFile> file = refusal(st);
   if (verdict == ArchivePathVerdict::kFollow) file = open_link_target(entry.get(), path);
+  if (verdict == ArchivePathVerdict::kTruncate && S_ISREG(st.st_mode)) {
+    if (auto removed = remove_old(dir, name, st); !removed) return std::unexpected(removed.error());
+    return std::nullopt;  // made anew by the caller
+  }
   if (verdict == ArchivePathVerdict::kTruncate) {
     // O_NOFOLLOW: a link swapped in since the look-up is refused (ELOOP), never followed.
     UniqueFd fd(::openat(dir, name.c_str(), kWriteFlags | O_NOFOLLOW));

@@ -37,13 +37,23 @@ class ArchiveFileTest : public ::testing::Test {
   std::string path_ = tmp_ / kName;
 };
 
-TEST_F(ArchiveFileTest, ExistingFileIsTruncatedMadeOwnerOnlyAndWrittenWithWaiting) {
-  tu::write_text(path_, std::string(100000, 'x'), 0644);
-  const auto opened = open_in(tmp_.path(), false);
-  ASSERT_TRUE(opened);
-  EXPECT_EQ(tu::mode_of(path_), S_IFREG | 0600);
-  EXPECT_EQ(tu::read_text(path_), "");
-  EXPECT_EQ(::fcntl(opened->fd.get(), F_GETFL) & O_NONBLOCK, 0);
+// An old archive, and one behind the run's own link, is replaced by a new owner-only file:
+// whoever opened the old one while it was readable never reads the new one through it.
+TEST_F(ArchiveFileTest, ExistingFileIsReplacedOwnerOnlyAndWrittenWithWaiting) {
+  for (const bool behind_a_link : {false, true}) {
+    const std::string old = behind_a_link ? tmp_ / "target" : path_;
+    tu::write_text(old, "old", 0644);
+    if (behind_a_link) tu::make_symlink(old, path_);
+    const UniqueFd reader(::open(old.c_str(), O_RDONLY | O_CLOEXEC));
+    const auto opened = open_in(tmp_.path(), false);
+    ASSERT_TRUE(opened) << behind_a_link;
+    ASSERT_TRUE(write_all(opened->fd.get(), "new"));
+    EXPECT_EQ(tu::mode_of(old), S_IFREG | 0600);
+    EXPECT_EQ(tu::read_text(old), "new");
+    EXPECT_EQ(read_all(reader.get(), 100).value_or(""), "old") << behind_a_link;
+    EXPECT_EQ(::fcntl(opened->fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    ::unlink(path_.c_str());
+  }
 }
 
 TEST_F(ArchiveFileTest, NewFileIsOwnerOnlyAndBlocking) {

@@ -332,10 +332,14 @@ def stage_and_run(hosts_file, results_file):
                 os.chmod(path, mode)
                 if acl:
                     os.setxattr(path, "system.posix_acl_access", acl_bytes(mode, acl))
-        archive = os.path.join(spec["tmpdir"], ARCHIVE)
-        os.close(os.open(archive, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-        os.chown(archive, spec["as"], spec["as"])
-        before = os.lstat(archive).st_ino
+        # The run's own link at the archive path, to its own old archive: followed where TMPDIR
+        # is the run's alone, else replaced by a new file.
+        archive, kept = os.path.join(spec["tmpdir"], ARCHIVE), f"/tmp/k{len(results)}"
+        os.mkdir(kept, 0o700)
+        os.close(os.open(f"{kept}/old", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.symlink(f"{kept}/old", archive)
+        for made in (kept, f"{kept}/old", archive):
+            os.chown(made, spec["as"], spec["as"], follow_symlinks=False)
         user = [setpriv, f"--reuid={spec['as']}", f"--regid={spec['as']}", "--clear-groups"]
         run = subprocess.run(user * bool(spec["as"]) + binary, cwd=f"{VIEW}/cwd",
                              capture_output=True, timeout=60,
@@ -345,7 +349,7 @@ def stage_and_run(hosts_file, results_file):
             with tarfile.open(archive) as tar:
                 names = [m.name.removeprefix("oskel-data/") for m in tar.getmembers()]
         results.append({"rc": run.returncode, "stderr": run.stderr.decode(errors="replace"),
-                        "same": os.path.lexists(archive) and os.lstat(archive).st_ino == before,
+                        "same": os.path.islink(archive),
                         "names": names, "ran": Path(RAN).read_text().split()[:1]
                         if os.path.exists(RAN) else []})
     Path(results_file).write_text(json.dumps(results))
