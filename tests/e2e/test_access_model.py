@@ -193,11 +193,11 @@ def package_tool(host):
 class Host(dict):
     """The model's view of a generated host: nodes by their paths."""
 
-    def __init__(self, spec):
+    def __init__(self, layout):
         super().__init__({"/": Node("d", 0, 0, 0o755), "/tmp": Node("d", 0, 0, 0o755)})
-        self.log_file, self.log_dir = spec["log_file"], spec["log_dir"]
-        self.tmpdir, self.path, self.run = spec["tmpdir"], spec["path"], spec["as"]
-        for kind, path, *rest in spec["ops"]:
+        self.log_file, self.log_dir = layout["log_file"], layout["log_dir"]
+        self.tmpdir, self.path, self.run = layout["tmpdir"], layout["path"], layout["as"]
+        for kind, path, *rest in layout["ops"]:
             if kind == "l":
                 self[path] = Node("l", rest[1], target=rest[0])
             elif kind == "h":
@@ -284,9 +284,9 @@ def generate(rng, n):
             "as": run}
 
 
-def describe(spec):
+def describe(layout):
     lines = []
-    for kind, path, *rest in spec["ops"]:
+    for kind, path, *rest in layout["ops"]:
         if kind == "l":
             lines.append(f"  {path} -> {rest[0]} (owner {rest[1]})")
         elif kind == "h":
@@ -295,8 +295,8 @@ def describe(spec):
             acl = f" acl {rest[3]}" if rest[3] else ""
             slash = "/" if kind == "d" else ""
             lines.append(f"  {path}{slash} {rest[0]}:{rest[1]} {rest[2]:04o}{acl}")
-    return "\n".join(lines + [f"  log_file {spec['log_file']}, TMPDIR {spec['tmpdir']}, "
-                              f"PATH {':'.join(spec['path'])}"])
+    return "\n".join(lines + [f"  log_file {layout['log_file']}, TMPDIR {layout['tmpdir']}, "
+                              f"PATH {':'.join(layout['path'])}"])
 
 
 def acl_bytes(mode, acl):
@@ -312,11 +312,11 @@ def stage_and_run(hosts_file, results_file):
     """Inside the namespace: stages each host in turn, runs the tool on it, notes what it did."""
     results, binary = [], [*EMULATOR, f"{VIEW}/exe/{Path(BINARY).name}"]
     setpriv = shutil.which("setpriv") or "setpriv"
-    for spec in json.loads(Path(hosts_file).read_text()):
+    for layout in json.loads(Path(hosts_file).read_text()):
         for stale in (CONFIG, RAN):
             if os.path.lexists(stale):
                 os.unlink(stale)
-        for kind, path, *rest in spec["ops"]:
+        for kind, path, *rest in layout["ops"]:
             if kind == "l":
                 os.symlink(rest[0], path)
                 os.chown(path, rest[1], rest[1], follow_symlinks=False)
@@ -334,16 +334,16 @@ def stage_and_run(hosts_file, results_file):
                     os.setxattr(path, "system.posix_acl_access", acl_bytes(mode, acl))
         # The run's own link at the archive path, to its own old archive: followed where TMPDIR
         # is the run's alone, else replaced by a new file.
-        archive, kept = os.path.join(spec["tmpdir"], ARCHIVE), f"/tmp/k{len(results)}"
+        archive, kept = os.path.join(layout["tmpdir"], ARCHIVE), f"/tmp/k{len(results)}"
         os.mkdir(kept, 0o700)
         os.close(os.open(f"{kept}/old", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
         os.symlink(f"{kept}/old", archive)
         for made in (kept, f"{kept}/old", archive):
-            os.chown(made, spec["as"], spec["as"], follow_symlinks=False)
-        user = [setpriv, f"--reuid={spec['as']}", f"--regid={spec['as']}", "--clear-groups"]
-        run = subprocess.run(user * bool(spec["as"]) + binary, cwd=f"{VIEW}/cwd",
+            os.chown(made, layout["as"], layout["as"], follow_symlinks=False)
+        user = [setpriv, f"--reuid={layout['as']}", f"--regid={layout['as']}", "--clear-groups"]
+        run = subprocess.run(user * bool(layout["as"]) + binary, cwd=f"{VIEW}/cwd",
                              capture_output=True, timeout=60,
-                             env={"PATH": ":".join(spec["path"]), "TMPDIR": spec["tmpdir"]})
+                             env={"PATH": ":".join(layout["path"]), "TMPDIR": layout["tmpdir"]})
         names = None
         if run.stdout.decode(errors="replace").endswith(f"found at {archive}\n"):
             with tarfile.open(archive) as tar:
@@ -355,7 +355,7 @@ def stage_and_run(hosts_file, results_file):
     Path(results_file).write_text(json.dumps(results))
 
 
-def run_hosts(specs):
+def run_hosts(layouts):
     """Stages and runs every host in one private namespace: (its work directory, the results)."""
     Path(harness.WORK_ROOT).mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="model.", dir=harness.WORK_ROOT))
@@ -365,7 +365,7 @@ def run_hosts(specs):
     shutil.copy2(BINARY, work / "exe" / Path(BINARY).name)
     for name in ("harness.py", "archive_reader.py", Path(__file__).name):
         shutil.copy2(HERE / name, work / "exe" / name)
-    (work / "hosts.json").write_text(json.dumps(specs))
+    (work / "hosts.json").write_text(json.dumps(layouts))
     q = shlex.quote
     body = f"""rm -f /etc/os-release /etc/lsb-release /etc/system-release
 printf '%s' {q(DEBIAN_OS_RELEASE)} > /etc/os-release
@@ -386,8 +386,8 @@ class AccessModel(E2ETestCase):
         rng = random.Random(seed)
         # Fewer under an emulator, where each run costs some 20 times as much.
         count = int(os.environ.get("MODEL_HOSTS") or (500 if EMULATOR else 1000))
-        specs = [generate(rng, n) for n in range(count)]
-        work, results = run_hosts(specs)
+        layouts = [generate(rng, n) for n in range(count)]
+        work, results = run_hosts(layouts)
         coverage, faults, hosts = collections.Counter(), [], set()
 
         def check(n, what, model, seen):
@@ -397,8 +397,8 @@ class AccessModel(E2ETestCase):
                 faults.append(f"host {n}, {what}: the rules say {verdict}, the run {seen}")
                 hosts.add(n)
 
-        for n, (spec, result) in enumerate(zip(specs, results)):
-            host = Host(spec)
+        for n, (layout, result) in enumerate(zip(layouts, results)):
+            host = Host(layout)
             refused = result["rc"] == 1 and "Failed to create output directory" in result["stderr"]
             seen = ("refused" if refused else f"failed ({result['stderr'].strip()})"
                     if result["names"] is None else "in place" if result["same"] else "renamed")
@@ -413,7 +413,7 @@ class AccessModel(E2ETestCase):
         if faults:
             self.fail(f"seed {seed} (MODEL_SEED replays it): {len(faults)} disagreements, work in "
                       f"{work}\n" + "\n".join(faults[:20]) + "\n" +
-                      "\n".join(f"host {n}:\n{describe(specs[n])}" for n in sorted(hosts)[:5]))
+                      "\n".join(f"host {n}:\n{describe(layouts[n])}" for n in sorted(hosts)[:5]))
         shutil.rmtree(work, ignore_errors=True)
 
 
